@@ -1,0 +1,14 @@
+// The one platform header of the driver: the real kernel, stream-class and
+// USB camera library headers when built for Windows, the host stand-ins
+// elsewhere. Every driver source includes this and nothing else from outside.
+#pragma once
+
+#if defined(_WIN32)
+#include <ntddk.h>
+#include <windef.h>
+#include <usb.h>
+#include <usbdi.h>
+#else
+#include <kald_host/ntdef.h>
+#include <kald_host/usb.h>
+#endif
