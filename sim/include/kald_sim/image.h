@@ -1,6 +1,7 @@
 // Pictures the simulated camera works with.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Builds and tests everything, as CI does:
+#   1. the host build (preset default) and its test suite;
+#   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the Windows cross build of the driver, checked for kernel-mode rules;
+#   4. every fuzz target for a bounded time on a copy of its seed corpus.
+# Stops at the first failure. KALD_FUZZ_SECONDS sets the time per fuzz target
+# (default 60 under CI, 10 otherwise).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+if [ "${CI:-}" = true ]; then
+    fuzz_seconds="${KALD_FUZZ_SECONDS:-60}"
+else
+    fuzz_seconds="${KALD_FUZZ_SECONDS:-10}"
+fi
+
+logs="$root/build/logs"
+started=$SECONDS
+
+banner() {
+    printf '\n==================== %s ====================\n' "$*"
+}
+
+# Prints a duration in seconds as minutes and seconds.
+elapsed() {
+    local s=$((SECONDS - $1))
+    printf '%dm%02ds' $((s / 60)) $((s % 60))
+}
+
+# Configures, builds and tests one host preset, keeping ctest's output for the
+# summary at the end.
+host_stage() {
+    local preset=$1
+    cmake --preset "$preset"
+    cmake --build --preset "$preset"
+    ctest --preset "$preset" 2>&1 | tee "$logs/ctest-$preset.log"
+}
+
+banner "setup"
+bash scripts/setup.sh
+mkdir -p "$logs"
+
+banner "host build and tests (preset default)"
+t=$SECONDS
+host_stage default
+default_time=$(elapsed $t)
+
+banner "AddressSanitizer + UndefinedBehaviorSanitizer (preset asan)"
+t=$SECONDS
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:check_initialization_order=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+host_stage asan
+asan_time=$(elapsed $t)
+
+banner "Windows kernel build of the driver (preset windows)"
+t=$SECONDS
+cmake --preset windows
+cmake --build --preset windows
+bash scripts/check-windows-driver.sh --self-test
+bash scripts/check-windows-driver.sh build/windows
+windows_time=$(elapsed $t)
+
+banner "fuzz targets (preset fuzz, ${fuzz_seconds}s each)"
+t=$SECONDS
+cmake --preset fuzz
+cmake --build --preset fuzz --target kald_fuzzers
+fuzz_results=()
+fuzz_work="$root/build/fuzz/run"
+rm -rf "$fuzz_work"
+mkdir -p "$fuzz_work"
+for seeds in tests/fuzz/corpus/*/; do
+    target=$(basename "$seeds")
+    binary="build/fuzz/tests/fuzz/$target"
+    if [ ! -x "$binary" ]; then
+        echo "test.sh: $seeds has no fuzz target $binary" >&2
+        exit 1
+    fi
+    # The committed corpus stays as it is: the fuzzer adds to a copy.
+    corpus="$fuzz_work/$target/corpus"
+    mkdir -p "$corpus" "$fuzz_work/$target/artifacts"
+    cp "$seeds"* "$corpus/"
+    echo "fuzz: $target for ${fuzz_seconds}s ($(ls "$corpus" | wc -l) seeds)"
+    log="$logs/fuzz-$target.log"
+    if ! "$binary" -max_total_time="$fuzz_seconds" -timeout=25 -rss_limit_mb=2048 \
+        -max_len=116865 -dict=tests/fuzz/kald.dict -print_final_stats=1 \
+        -artifact_prefix="$fuzz_work/$target/artifacts/" \
+        "$corpus" >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "test.sh: fuzz target $target failed; the input is in $fuzz_work/$target/artifacts/" >&2
+        exit 1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "fuzz: $target passed, ${runs:-?} runs, corpus $(ls "$corpus" | wc -l) inputs"
+    fuzz_results+=("$target: ${runs:-?} runs, no crash")
+done
+fuzz_time=$(elapsed $t)
+
+banner "summary ($(elapsed $started))"
+echo "windows ($windows_time): driver library passed the kernel-mode checks"
+echo "fuzz ($fuzz_time):"
+printf '  %s\n' "${fuzz_results[@]}"
+echo "asan ($asan_time):"
+grep -E 'tests passed|tests failed' "$logs/ctest-asan.log"
+echo "default ($default_time):"
+grep -E 'tests passed|tests failed' "$logs/ctest-default.log"
