@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ clang pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev libcli11-dev
+    libopencv-dev
     mingw-w64
 )
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests everything, as CI does:
 #   1. the host build (preset default) and its test suite;
-#   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#      then its tool tests again with the driver's plain reference pixel
+#      kernels forced (KALD_FORCE_REFERENCE=1), against the same golden hashes;
 #   3. the Windows cross build of the driver, checked for kernel-mode rules;
 #   4. every fuzz target for a bounded time on a copy of its seed corpus.
 # Stops at the first failure. KALD_FUZZ_SECONDS sets the time per fuzz target
@@ -55,6 +57,12 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 host_stage asan
 asan_time=$(elapsed $t)
 
+banner "tool tests with the reference pixel kernels (preset asan, KALD_FORCE_REFERENCE=1)"
+t=$SECONDS
+KALD_FORCE_REFERENCE=1 ctest --preset asan -R '^Kald' --no-tests=error 2>&1 |
+    tee "$logs/ctest-asan-reference.log"
+reference_time=$(elapsed $t)
+
 banner "Windows kernel build of the driver (preset windows)"
 t=$SECONDS
 cmake --preset windows
@@ -102,6 +110,8 @@ banner "summary ($(elapsed $started))"
 echo "windows ($windows_time): driver library passed the kernel-mode checks"
 echo "fuzz ($fuzz_time):"
 printf '  %s\n' "${fuzz_results[@]}"
+echo "asan, tool tests with reference kernels ($reference_time):"
+grep -E 'tests passed|tests failed' "$logs/ctest-asan-reference.log"
 echo "asan ($asan_time):"
 grep -E 'tests passed|tests failed' "$logs/ctest-asan.log"
 echo "default ($default_time):"

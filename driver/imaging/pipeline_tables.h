@@ -64,8 +64,7 @@ struct PipelineTables {
     UCHAR FlagLines[5][PIPELINE_LINE_BYTES];
     UCHAR ColourLines[4][PIPELINE_LINE_BYTES]; // R and B of the two rows of a pair
     UCHAR ToneLines[6][PIPELINE_LINE_BYTES];   // G, R, B of the two rows
-    UCHAR NeighbourCounts[PIPELINE_LINE_BYTES];
-    UCHAR NeighbourAverages[PIPELINE_LINE_BYTES];
+    UCHAR SmoothedGreen[2][PIPELINE_LINE_BYTES]; // greens of a row pair after smoothing
 };
 
 // The driver-wide pipeline state.

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "imaging/pixel_kernels.h"
 #include "subcommand.h"
 #include "tool_error.h"
 
@@ -40,8 +41,17 @@ std::string Prefix(const CLI::App* chosen)
 
 int main(int argc, char** argv)
 {
+    // KALD_FORCE_REFERENCE=1 keeps the driver on its plain reference pixel
+    // kernels, so a run can be checked against the same outputs as the fast
+    // kernels give.
+    const char* forceReference = std::getenv("KALD_FORCE_REFERENCE");
+    SelectPixelKernels(forceReference != nullptr && std::strcmp(forceReference, "1") == 0
+                           ? PixelKernelsReference
+                           : PixelKernelsBest);
+
     CLI::App kald(
-        "Host tools for the camera: encode pictures into camera frames and inspect frames.",
+        "Host tools for the camera: encode pictures into camera frames, inspect frames and "
+        "decode them through the driver's frame path.",
         "kald");
     kald.set_version_flag("--version", "kald " KALD_VERSION);
     kald.require_subcommand(1);
@@ -50,6 +60,7 @@ int main(int argc, char** argv)
     const std::vector<Subcommand> subcommands = {
         AddEncodeCommand(kald),
         AddInspectCommand(kald),
+        AddDecodeCommand(kald),
     };
 
     // Left to the parser, an unknown name would be reported as a missing

@@ -17,5 +17,6 @@ struct Subcommand {
 
 Subcommand AddEncodeCommand(CLI::App& kald);
 Subcommand AddInspectCommand(CLI::App& kald);
+Subcommand AddDecodeCommand(CLI::App& kald);
 
 } // namespace kald::tool
