@@ -6,9 +6,16 @@
 #if defined(_WIN32)
 #include <ntddk.h>
 #include <windef.h>
+#include <tchar.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <strmini.h>
 #include <usb.h>
 #include <usbdi.h>
+#include <usbcamdi.h>
 #else
 #include <kald_host/ntdef.h>
 #include <kald_host/usb.h>
+#include <kald_host/usbcamd.h>
+#include <kald_host/wdm.h>
 #endif

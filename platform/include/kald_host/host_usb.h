@@ -1,0 +1,31 @@
+// The host USB camera library's view of a camera: the device a driver's
+// device context is bound to. The simulated camera implements UsbDevice;
+// USBCAMD_ControlVendorCommand and USBCAMD_SelectAlternateInterface reach it
+// through the binding.
+#pragma once
+
+#include "usb.h"
+
+namespace kald::host {
+
+class UsbDevice {
+public:
+    virtual ~UsbDevice() = default;
+
+    // One vendor control transfer; returns the transfer's status. A read
+    // fills Buffer with up to *Length bytes and sets *Length to the count.
+    virtual NTSTATUS VendorControl(UCHAR request, USHORT value, USHORT index, void* buffer,
+                                   ULONG* length, bool getData) = 0;
+
+    // Selects an alternate setting of the video interface; on success sets
+    // *maxPacketSize to its isochronous packet size (0 for setting 0).
+    virtual NTSTATUS SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSetting,
+                                            USHORT* maxPacketSize) = 0;
+};
+
+// Routes the library calls made with `deviceContext` to `device` (null
+// unbinds). A call on an unbound context fails with STATUS_DEVICE_NOT_CONNECTED.
+void BindDevice(void* deviceContext, UsbDevice* device);
+UsbDevice* BoundDevice(void* deviceContext);
+
+} // namespace kald::host

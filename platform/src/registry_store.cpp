@@ -1,0 +1,109 @@
+#include "registry_store.h"
+
+namespace kald::host {
+namespace {
+
+wchar_t FoldChar(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c;
+}
+
+std::wstring_view TrimSeparators(std::wstring_view path)
+{
+    while (!path.empty() && path.back() == L'\\') {
+        path.remove_suffix(1);
+    }
+    return path;
+}
+
+} // namespace
+
+RegistryStore& RegistryStore::Instance()
+{
+    // Never destroyed, so that other statics' destructors may still use it.
+    static RegistryStore* store = new RegistryStore;
+    return *store;
+}
+
+std::wstring RegistryStore::FoldName(std::wstring_view name)
+{
+    std::wstring folded(name);
+    for (wchar_t& c : folded) {
+        c = FoldChar(c);
+    }
+    return folded;
+}
+
+std::wstring RegistryStore::FoldPath(std::wstring_view path)
+{
+    return FoldName(TrimSeparators(path));
+}
+
+void RegistryStore::Write(std::wstring_view key, std::wstring_view name, ULONG type,
+                          std::vector<uint8_t> data)
+{
+    const std::wstring_view path = TrimSeparators(key);
+    std::lock_guard<std::mutex> guard(Lock);
+    // Every prefix that ends before a separator is a parent key.
+    for (size_t end = path.find(L'\\', 1); end != std::wstring_view::npos;
+         end = path.find(L'\\', end + 1)) {
+        const std::wstring_view parent = path.substr(0, end);
+        Keys.try_emplace(FoldPath(parent), Key{std::wstring(parent), {}});
+    }
+    Key& target = Keys.try_emplace(FoldPath(path), Key{std::wstring(path), {}}).first->second;
+    auto [value, inserted] =
+        target.Values.try_emplace(FoldName(name), RegistryValue{std::wstring(name), type, {}});
+    (void)inserted;
+    value->second.Type = type;
+    value->second.Data = std::move(data);
+}
+
+std::optional<RegistryValue> RegistryStore::Read(std::wstring_view key, std::wstring_view name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto found = Keys.find(FoldPath(key));
+    if (found == Keys.end()) {
+        return std::nullopt;
+    }
+    auto value = found->second.Values.find(FoldName(name));
+    if (value == found->second.Values.end()) {
+        return std::nullopt;
+    }
+    return value->second;
+}
+
+void RegistryStore::DeleteValue(std::wstring_view key, std::wstring_view name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto found = Keys.find(FoldPath(key));
+    if (found != Keys.end()) {
+        found->second.Values.erase(FoldName(name));
+    }
+}
+
+bool RegistryStore::KeyExists(std::wstring_view key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return Keys.count(FoldPath(key)) != 0;
+}
+
+void RegistryStore::Clear()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Keys.clear();
+    WriteFaultCountdown = 0;
+}
+
+void RegistryStore::ArmWriteFault(size_t n)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    WriteFaultCountdown = n;
+}
+
+bool RegistryStore::ConsumeWriteFault()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return WriteFaultCountdown != 0 && --WriteFaultCountdown == 0;
+}
+
+} // namespace kald::host
