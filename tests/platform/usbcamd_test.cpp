@@ -212,12 +212,13 @@ struct Completion {
     NTSTATUS Status = 0;
 };
 
-VOID RecordCompletion(PVOID deviceContext, PVOID commandContext, NTSTATUS status)
+NTSTATUS RecordCompletion(PVOID deviceContext, PVOID commandContext, NTSTATUS status)
 {
     Completion* completion = static_cast<Completion*>(commandContext);
     ++completion->Calls;
     completion->DeviceContext = deviceContext;
     completion->Status = status;
+    return STATUS_SUCCESS;
 }
 
 TEST_F(UsbcamdTest, CompletionRoutineGetsTheTransferStatus)

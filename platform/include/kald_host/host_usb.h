@@ -21,6 +21,21 @@ public:
     // *maxPacketSize to its isochronous packet size (0 for setting 0).
     virtual NTSTATUS SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSetting,
                                             USHORT* maxPacketSize) = 0;
+
+    // The isochronous packet of the current bus millisecond on the video
+    // pipe: copies up to `capacity` bytes into `buffer` and returns the
+    // packet's length and bus status. Called once per millisecond of bus
+    // time while the pipe is open; a device without video sends nothing.
+    struct IsochronousPacket {
+        ULONG Length;
+        USBD_STATUS Status;
+    };
+    virtual IsochronousPacket NextIsochronousPacket(PUCHAR buffer, ULONG capacity)
+    {
+        (void)buffer;
+        (void)capacity;
+        return IsochronousPacket{0, 0};
+    }
 };
 
 // Routes the library calls made with `deviceContext` to `device` (null

@@ -7,6 +7,17 @@ typedef PVOID USBD_PIPE_HANDLE;
 typedef PVOID USBD_CONFIGURATION_HANDLE;
 typedef PVOID USBD_INTERFACE_HANDLE;
 
+typedef LONG USBD_STATUS;
+#define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
+
+// One isochronous packet of a transfer: where it starts in the transfer
+// buffer, how many bytes arrived and the bus's status for it.
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
 typedef enum _USBD_PIPE_TYPE {
     UsbdPipeTypeControl,
     UsbdPipeTypeIsochronous,
