@@ -138,13 +138,7 @@ void DemosaicLargeFrameReference(ULONG Width, ULONG Height, PUCHAR Output,
     auto line = [&](ULONG phase, ULONG role) { return RotatingLine(Width, phase, role); };
 
     ULONG phase = 0;
-    // Rows 0 .. 3 for the first pair; row -1 is a copy of row 1.
-    InterpolateGreenRow(0, width, line(0, 1));
-    InterpolateGreenRow(1, width, line(0, 2));
-    InterpolateGreenRow(2, width, line(0, 3));
-    InterpolateGreenRow(3, width, line(0, 4));
-    RtlCopyMemory(line(0, 0).Green, line(0, 2).Green, Width + 2);
-    RtlCopyMemory(line(0, 0).Flag, line(0, 2).Flag, Width + 2);
+    PrimeGreenWindow(Width, InterpolateGreenRow);
 
     for (LONG n = 0; 2 * n < height; ++n) {
         const LONG y0 = 2 * n;
@@ -174,14 +168,6 @@ void DemosaicLargeFrameReference(ULONG Width, ULONG Height, PUCHAR Output,
             vPlane[c] = ChromaByte(ya0.W + ya1.W + yb0.W + yb1.W);
         }
 
-        phase = (phase + 1) % 5;
-        // The lines of rows 2n+1 .. 2n+3 move up; rows 2n+4 and 2n+5 are new.
-        // Greens are needed for rows 0 .. H only.
-        if (y0 + 4 <= height) {
-            InterpolateGreenRow(y0 + 4, width, line(phase, 3));
-        }
-        if (y0 + 5 <= height) {
-            InterpolateGreenRow(y0 + 5, width, line(phase, 4));
-        }
+        phase = AdvanceGreenWindow(Width, Height, y0, phase, InterpolateGreenRow);
     }
 }

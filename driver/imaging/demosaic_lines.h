@@ -52,4 +52,33 @@ inline void InterpolateGreenBorders(LONG y, LONG width, GreenLine line)
     }
 }
 
+// Stage 1 for one row, in either formulation.
+typedef void (*GreenRowRoutine)(LONG y, LONG width, GreenLine line);
+
+// Fills the window for the first row pair (phase 0): rows 0 to 3, and row
+// -1 as a copy of row 1, values and flags.
+inline void PrimeGreenWindow(ULONG width, GreenRowRoutine interpolate)
+{
+    for (ULONG role = 1; role < 5; ++role) {
+        interpolate((LONG)role - 1, (LONG)width, RotatingLine(width, 0, role));
+    }
+    RtlCopyMemory(RotatingLine(width, 0, 0).Green, RotatingLine(width, 0, 2).Green, width + 2);
+    RtlCopyMemory(RotatingLine(width, 0, 0).Flag, RotatingLine(width, 0, 2).Flag, width + 2);
+}
+
+// Moves the window on from the pair at row y0: the lines of rows y0+1 ..
+// y0+3 keep their contents and rows y0+4 and y0+5 are interpolated (greens
+// are needed for rows 0 .. H only). Returns the next phase.
+inline ULONG AdvanceGreenWindow(ULONG width, ULONG height, LONG y0, ULONG phase,
+                                GreenRowRoutine interpolate)
+{
+    phase = (phase + 1) % 5;
+    for (LONG k = 4; k <= 5; ++k) {
+        if (y0 + k <= (LONG)height) {
+            interpolate(y0 + k, (LONG)width, RotatingLine(width, phase, (ULONG)k - 1));
+        }
+    }
+    return phase;
+}
+
 } // namespace demosaic

@@ -280,12 +280,7 @@ KALD_AVX2 void DemosaicLargeFrameAvx2(ULONG Width, ULONG Height, PUCHAR Output,
     auto lookup = PixelKernels.ToneLookup;
 
     ULONG phase = 0;
-    InterpolateGreenRowAvx2(0, width, line(0, 1));
-    InterpolateGreenRowAvx2(1, width, line(0, 2));
-    InterpolateGreenRowAvx2(2, width, line(0, 3));
-    InterpolateGreenRowAvx2(3, width, line(0, 4));
-    RtlCopyMemory(line(0, 0).Green, line(0, 2).Green, Width + 2);
-    RtlCopyMemory(line(0, 0).Flag, line(0, 2).Flag, Width + 2);
+    PrimeGreenWindow(Width, InterpolateGreenRowAvx2);
 
     // Red and blue lines of the pair, then G, R, B tone-mapped for each row.
     PUCHAR const red[2] = {p.ColourLines[0], p.ColourLines[1]};
@@ -319,13 +314,7 @@ KALD_AVX2 void DemosaicLargeFrameAvx2(ULONG Width, ULONG Height, PUCHAR Output,
                         p.LumaLines[y0 + 1] + LUMA_MARGIN_BYTES, uPlane + n * (Width / 2),
                         vPlane + n * (Width / 2));
 
-        phase = (phase + 1) % 5;
-        if (y0 + 4 <= height) {
-            InterpolateGreenRowAvx2(y0 + 4, width, line(phase, 3));
-        }
-        if (y0 + 5 <= height) {
-            InterpolateGreenRowAvx2(y0 + 5, width, line(phase, 4));
-        }
+        phase = AdvanceGreenWindow(Width, Height, y0, phase, InterpolateGreenRowAvx2);
     }
 }
 
