@@ -52,16 +52,21 @@ ULONG ReconstructSmallFrame(ULONG Width, ULONG Height, const UCHAR* ToneB, const
     const UCHAR* tone[3] = {ToneB ? ToneB : BaseToneCurve, ToneG ? ToneG : BaseToneCurve,
                             ToneR ? ToneR : BaseToneCurve};
     const ULONG pixels = Width * Height;
+    // The coefficients in locals: the stores below could otherwise alias them.
+    LONG m[9];
+    for (ULONG k = 0; k < 9; ++k) {
+        m[k] = Matrix[k];
+    }
     for (ULONG i = 0; i < pixels; ++i) {
         PUCHAR px = Source + 3 * i;
         const LONG b0 = tone[0][px[0]];
         const LONG b1 = tone[1][px[1]];
         const LONG b2 = tone[2][px[2]];
-        for (ULONG k = 0; k < 3; ++k) {
-            // The sums lie in -76 .. 331 for the fixed matrix; the clip
-            // equals the clamp table over that range.
-            px[k] = Clip((Matrix[3 * k] * b0 + Matrix[3 * k + 1] * b1 + Matrix[3 * k + 2] * b2) >> 9);
-        }
+        // The sums lie in -76 .. 331 for the fixed matrix; the clip equals
+        // the clamp table over that range.
+        px[0] = Clip((m[0] * b0 + m[1] * b1 + m[2] * b2) >> 9);
+        px[1] = Clip((m[3] * b0 + m[4] * b1 + m[5] * b2) >> 9);
+        px[2] = Clip((m[6] * b0 + m[7] * b1 + m[8] * b2) >> 9);
     }
     ConvertBgrToI420(Width, Height, Output, Source);
     PixelKernels.SharpenLuma(Width, Height, Sharpness, Output);
