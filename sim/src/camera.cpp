@@ -1,6 +1,8 @@
 #include "kald_sim/camera.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace kald::sim {
@@ -90,14 +92,16 @@ std::string FormatTransfer(const Transfer& transfer)
     return line;
 }
 
-Camera::Camera(const CameraConfig& config) : config_(config)
+Camera::Camera(const CameraConfig& config)
+    : config_(config), stream_(config.Seed), packetFaults_(config.Seed)
 {
     calibration_ = BuildCalibrationImage(config_.Calibration);
     ResetDeviceLocked();
 }
 
 // Power-on state: every register 0 except the revision; ports idle, stream
-// off, alternate setting 0, sensor registers 0.
+// off (a frame being sent is cut, packets not yet delivered are gone),
+// alternate setting 0, sensor registers 0.
 void Camera::ResetDeviceLocked()
 {
     registers_.fill(0);
@@ -107,7 +111,20 @@ void Camera::ResetDeviceLocked()
     calibrationReading_ = false;
     calibrationReadsLeft_ = 0;
     streaming_ = false;
+    StreamSwitchedLocked(false);
+    activeShutter_ = 0;
+    activeGain_ = 0;
     alternateSetting_ = 0;
+}
+
+void Camera::StreamSwitchedLocked(bool on)
+{
+    if (on) {
+        stream_.Start();
+    } else {
+        stream_.Stop(stats_);
+        busQueue_.clear();
+    }
 }
 
 void Camera::PowerCycle()
@@ -201,6 +218,9 @@ void Camera::WriteLocked(USHORT index, USHORT value, uint64_t sequence)
             ++stats_.StreamStarts;
         } else if (!on && streaming_) {
             ++stats_.StreamStops;
+        }
+        if (on != streaming_) {
+            StreamSwitchedLocked(on);
         }
         streaming_ = on;
         break;
@@ -307,6 +327,153 @@ NTSTATUS Camera::SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSe
     }
     selectionLog_.push_back({interfaceNumber, alternateSetting, status});
     return status;
+}
+
+// The sensor takes a new shutter and gain at a frame start unless bit 0 of
+// its register 0x07 holds them, so a change written inside a hold reaches
+// the picture as one.
+FrameSettings Camera::LatchFrameSettingsLocked()
+{
+    if ((sensor_[sensor::Hold] & sensor::HoldBit) == 0) {
+        activeShutter_ = sensor_[sensor::Shutter];
+        activeGain_ = sensor_[sensor::Gain];
+    }
+    FrameSettings settings;
+    settings.FormatCode = registers_[reg::FormatCode];
+    settings.ClockDivider = registers_[reg::ClockDivider];
+    settings.Revision = registers_[reg::Revision];
+    settings.Sensor.Shutter = activeShutter_;
+    settings.Sensor.Gain = activeGain_;
+    settings.Sensor.RedGain = registers_[reg::RedGain];
+    settings.Sensor.BlueGain = registers_[reg::BlueGain];
+    settings.Defects = DefectsFromCalibration(calibration_);
+    return settings;
+}
+
+// One millisecond of the camera; a frame start also refreshes the
+// statistics registers (0x8621..0x8624 set A, 0x8625..0x8628 set B; the
+// frame header carries set B first).
+BusPacket Camera::GeneratePacketLocked()
+{
+    BusPacket packet = stream_.Generate(
+        streaming_, kAlternatePacketSizes[alternateSetting_],
+        [this] { return LatchFrameSettingsLocked(); }, stats_);
+    if (const std::optional<FrameStatistics> statistics = stream_.TakeStatistics()) {
+        for (size_t i = 0; i < 4; ++i) {
+            registers_[reg::StatisticsFirst + i] = (*statistics)[4 + i];
+            registers_[reg::StatisticsFirst + 4 + i] = (*statistics)[i];
+        }
+    }
+    return packet;
+}
+
+kald::host::UsbDevice::IsochronousPacket Camera::NextIsochronousPacket(PUCHAR buffer,
+                                                                       ULONG capacity)
+{
+    std::lock_guard lock(mutex_);
+    ++stats_.IsochronousPackets;
+    if (busQueue_.empty()) {
+        packetFaults_.Apply(
+            GeneratePacketLocked(), [this] { return GeneratePacketLocked(); }, busQueue_, stats_);
+    }
+    const BusPacket packet = std::move(busQueue_.front());
+    busQueue_.pop_front();
+    ULONG length = ULONG(packet.Bytes.size());
+    USBD_STATUS status = packet.Status;
+    if (length > 0 && (buffer == nullptr || length > capacity)) {
+        ++stats_.HostBufferOverruns;
+        length = buffer == nullptr ? 0 : capacity;
+        status = kBufferOverrunStatus;
+    }
+    if (length > 0) {
+        std::memcpy(buffer, packet.Bytes.data(), length);
+    }
+    return {length, status};
+}
+
+void Camera::SetTestScene()
+{
+    std::lock_guard lock(mutex_);
+    stream_.CurrentScene().SetTestScene();
+}
+
+void Camera::SetColourBars()
+{
+    std::lock_guard lock(mutex_);
+    stream_.CurrentScene().SetColourBars();
+}
+
+void Camera::SetScene(const RgbImage& picture)
+{
+    std::lock_guard lock(mutex_);
+    stream_.CurrentScene().SetPicture(picture);
+}
+
+void Camera::SetLight(double level)
+{
+    std::lock_guard lock(mutex_);
+    stream_.Light().Level = std::max(0.0, level);
+}
+
+void Camera::SetColourTemperature(double kelvin)
+{
+    std::lock_guard lock(mutex_);
+    stream_.Light().Kelvin = std::clamp(kelvin, kMinKelvin, kMaxKelvin);
+}
+
+void Camera::SetMainsFlicker(unsigned hz, double depth)
+{
+    std::lock_guard lock(mutex_);
+    stream_.Light().MainsHz = hz;
+    stream_.Light().FlickerDepth = std::clamp(depth, 0.0, 1.0);
+}
+
+void Camera::SetSensorNoise(double amplitude)
+{
+    std::lock_guard lock(mutex_);
+    stream_.SetNoiseAmplitude(std::max(0.0, amplitude));
+}
+
+Lighting Camera::CurrentLighting() const
+{
+    std::lock_guard lock(mutex_);
+    return stream_.Light();
+}
+
+FrameRecord Camera::LastFrame() const
+{
+    std::lock_guard lock(mutex_);
+    return stream_.LastFrame();
+}
+
+void Camera::SetPacketFaultRate(PacketFault kind, double probability)
+{
+    std::lock_guard lock(mutex_);
+    packetFaults_.SetRate(kind, probability);
+}
+
+void Camera::InjectPacketFaultAt(uint64_t n, PacketFault kind)
+{
+    if (n == 0) {
+        throw std::invalid_argument("InjectPacketFaultAt: packets are counted from 1");
+    }
+    std::lock_guard lock(mutex_);
+    packetFaults_.AtPacket(packetFaults_.PacketsSent() + n, kind);
+}
+
+void Camera::InjectFrameFaultAt(uint64_t frame, UCHAR sequence, PacketFault kind)
+{
+    if (frame == 0) {
+        throw std::invalid_argument("InjectFrameFaultAt: frames are counted from 1");
+    }
+    std::lock_guard lock(mutex_);
+    packetFaults_.AtFrame(stream_.FramesStarted() + frame, sequence, kind);
+}
+
+std::vector<InjectedPacketFault> Camera::PacketFaultLog() const
+{
+    std::lock_guard lock(mutex_);
+    return packetFaults_.Log();
 }
 
 void Camera::SetRevision(UCHAR revision)
@@ -430,6 +597,7 @@ void Camera::ClearLogs()
     log_.clear();
     sensorLog_.clear();
     selectionLog_.clear();
+    packetFaults_.ClearLog();
 }
 
 CameraStats Camera::Stats() const
@@ -519,6 +687,7 @@ void Camera::ClearFaults()
     calibrationNeverReady_ = false;
     rejectedSettings_.clear();
     bandwidthBudget_.reset();
+    packetFaults_.Clear();
 }
 
 } // namespace kald::sim

@@ -1,14 +1,15 @@
-// The camera's control side as the host sees it over USB: the bridge's
-// register file behind vendor request 0, the sensor behind the bridge's serial
-// port, the calibration memory behind the calibration port, and the video
-// interface's alternate settings. It behaves as the device does and keeps a
-// record of everything the host asked for, so tests can compare the traffic
-// with what the driver meant to send. Faults are injected on demand and
-// counted in CameraStats.
+// The camera as the host sees it over USB: the bridge's register file behind
+// vendor request 0, the sensor behind the bridge's serial port, the
+// calibration memory behind the calibration port, the video interface's
+// alternate settings, and the video stream on its isochronous pipe. It
+// behaves as the device does and keeps a record of everything the host asked
+// for, so tests can compare the traffic with what the driver meant to send.
+// Faults are injected on demand and counted in CameraStats.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,11 @@
 #include <vector>
 
 #include "kald_host/host_usb.h"
+
+#include "image.h"
+#include "lighting.h"
+#include "packet_faults.h"
+#include "video_stream.h"
 
 namespace kald::sim {
 
@@ -28,6 +34,9 @@ inline constexpr NTSTATUS kTransferFailure = STATUS_UNSUCCESSFUL;
 // SelectAlternateSetting for a setting whose packets the bus cannot fit
 // (see Camera::SetBandwidthBudget).
 inline constexpr NTSTATUS kNoBandwidth = STATUS_INSUFFICIENT_RESOURCES;
+
+// The status of an isochronous packet longer than the host's buffer.
+inline constexpr USBD_STATUS kBufferOverrunStatus = USBD_STATUS(0xC000000CL);
 
 // The only vendor request the bridge implements; anything else is stalled.
 inline constexpr UCHAR kRegisterRequest = 0;
@@ -67,7 +76,19 @@ inline constexpr USHORT SerialDataHigh = 0x8800; // a write starts the serial tr
 inline constexpr USHORT SerialRegister = 0x8801;
 inline constexpr USHORT SerialStatus = 0x8803; // read only: bit 0 busy
 inline constexpr USHORT SerialDataLow = 0x8805;
+inline constexpr USHORT FormatCode = 0x8500;   // frame format of the stream
+inline constexpr USHORT ClockDivider = 0x8700; // frame rate
+inline constexpr USHORT RedGain = 0x8651;      // in 64ths
+inline constexpr USHORT BlueGain = 0x8653;     // in 64ths
 } // namespace reg
+
+// Sensor registers the stream obeys.
+namespace sensor {
+inline constexpr UCHAR Hold = 0x07;    // bit 0 set: shutter and gain changes wait
+inline constexpr UCHAR Shutter = 0x09; // bits 0..11: exposure in rows
+inline constexpr UCHAR Gain = 0x35;    // see AnalogueGain
+inline constexpr USHORT HoldBit = 0x0001;
+} // namespace sensor
 
 inline constexpr UCHAR kStreamOn = 0x30;
 inline constexpr UCHAR kSerialBusy = 0x01;
@@ -123,6 +144,7 @@ struct CameraConfig {
     unsigned SerialBusyStatusReads = 2;          // 0x8803 reads that still say busy after a start
     unsigned CalibrationNotReadyStatusReads = 3; // 0x8207 reads that say not ready after a start
     CalibrationBlock Calibration{};
+    uint64_t Seed = 1; // sensor noise and random packet faults
 };
 
 enum class Direction : uint8_t { Out, In };
@@ -162,7 +184,8 @@ struct AlternateSelection {
     NTSTATUS Status;
 };
 
-struct CameraStats {
+// The isochronous counters come from IsochronousStats (video_stream.h).
+struct CameraStats : IsochronousStats {
     // Vendor traffic.
     uint64_t Transfers = 0; // every VendorControl call
     uint64_t Writes = 0;
@@ -193,6 +216,23 @@ struct CameraStats {
 // The simulated camera. All members may be called from any thread; one lock
 // guards the whole device.
 //
+// The video stream: every NextIsochronousPacket call is one bus millisecond.
+// While register 0x8112 holds 0x30 the sensor exposes a frame every frame
+// period of the clock divider in 0x8700 (the first in the millisecond after
+// the stream was switched on), in the format of 0x8500, with the shutter
+// and gain of sensor registers 0x09 and 0x35 as they stood at the frame start
+// (while bit 0 of sensor register 0x07 holds them, the values from before
+// the hold), the colour gains of 0x8651 and 0x8653, and the defects the
+// calibration memory lists. The statistics registers 0x8621..0x8628 then hold
+// the frame's statistics. The coded frame goes out in packets of the
+// current alternate setting's size P: sequence byte 0, 1, 2, ... then P - 1
+// payload bytes (the last packet padded with zeros), then idle packets
+// (0xFF, P bytes) until the next frame starts. A frame that would need more
+// packets than the milliseconds to the next frame start (or more than 255)
+// is coded with less detail (rate_control.h), and when even that does not
+// fit, its end is not sent; both are counted. With the stream off or
+// alternate setting 0 every millisecond has a packet of length 0.
+//
 // A transfer that fails (fault, unsupported request, malformed read) never
 // reached the device: it changes no register, does not advance any status
 // countdown, leaves the caller's buffer alone and sets *length to 0. A
@@ -207,10 +247,15 @@ class Camera : public kald::host::UsbDevice {
                            bool getData) override;
     NTSTATUS SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSetting,
                                     USHORT* maxPacketSize) override;
+    // A packet longer than `capacity` (or any packet without a buffer)
+    // delivers what fits with kBufferOverrunStatus and is counted in
+    // HostBufferOverruns.
+    IsochronousPacket NextIsochronousPacket(PUCHAR buffer, ULONG capacity) override;
 
-    // Power cycle: registers, sensor, both ports, the stream and the alternate
-    // setting return to their reset state. Calibration memory, configuration,
-    // faults, logs and statistics stay.
+    // Power cycle: registers, sensor, both ports, the stream (a frame being
+    // sent is cut) and the alternate setting return to their reset state.
+    // Calibration memory, configuration, faults, logs, statistics, the scene
+    // and the light stay.
     void PowerCycle();
 
     // --- Configuration ---
@@ -239,9 +284,23 @@ class Camera : public kald::host::UsbDevice {
     std::vector<std::string> FormattedLog() const; // FormatTransfer of each entry
     std::vector<SensorWrite> SensorWriteLog() const;
     std::vector<AlternateSelection> AlternateSelectionLog() const;
-    void ClearLogs(); // all three; the sequence numbers go on
+    void ClearLogs(); // all four; the sequence numbers go on
     CameraStats Stats() const;
     void ResetStats();
+
+    // --- What the camera looks at; each takes effect at the next frame ---
+    void SetTestScene(); // the default
+    void SetColourBars();
+    void SetScene(const RgbImage& picture); // fitted to each frame size
+    void SetLight(double level);            // 1.0: the reference room
+    void SetColourTemperature(double kelvin);
+    // Fluorescent light on mains of `hz` (50 or 60; 0: steady light).
+    void SetMainsFlicker(unsigned hz, double depth = 1.0);
+    void SetSensorNoise(double amplitude); // in levels, kDefaultNoiseAmplitude by default
+    Lighting CurrentLighting() const;
+
+    // The last frame the sensor exposed.
+    FrameRecord LastFrame() const;
 
     // --- Faults; each stays until cleared ---
     // Fails the n-th vendor transfer from now (1: the next one).
@@ -266,7 +325,15 @@ class Camera : public kald::host::UsbDevice {
     // The bus can carry packets of at most `bytes` per frame: a setting with
     // larger packets fails with kNoBandwidth. std::nullopt: no limit.
     void SetBandwidthBudget(std::optional<USHORT> bytes);
-    void ClearFaults();
+    // Faults on the isochronous pipe (PacketFault). Rates draw from the
+    // seeded generator; packets count from now, idle packets included
+    // (1: the next packet the camera sends); frames count from now
+    // (1: the next frame to start).
+    void SetPacketFaultRate(PacketFault kind, double probability);
+    void InjectPacketFaultAt(uint64_t n, PacketFault kind);
+    void InjectFrameFaultAt(uint64_t frame, UCHAR sequence, PacketFault kind);
+    std::vector<InjectedPacketFault> PacketFaultLog() const; // cleared by ClearLogs
+    void ClearFaults(); // all of the above, packet faults included
 
   private:
     struct RegisterFault {
@@ -279,6 +346,9 @@ class Camera : public kald::host::UsbDevice {
     UCHAR ReadLocked(USHORT index);
     void LatchCalibrationWordLocked();
     std::optional<NTSTATUS> InjectedFailureLocked(uint64_t sequence, USHORT index, bool read);
+    BusPacket GeneratePacketLocked();
+    FrameSettings LatchFrameSettingsLocked();
+    void StreamSwitchedLocked(bool on);
 
     mutable std::mutex mutex_;
     CameraConfig config_;
@@ -301,6 +371,14 @@ class Camera : public kald::host::UsbDevice {
     bool calibrationNeverReady_ = false;
     std::set<UCHAR> rejectedSettings_;
     std::optional<USHORT> bandwidthBudget_;
+
+    // The stream: the shutter and gain the sensor works with (latched at
+    // frame starts outside a hold), the bridge's video side, the bus.
+    USHORT activeShutter_ = 0;
+    USHORT activeGain_ = 0;
+    VideoStream stream_;
+    PacketFaults packetFaults_;
+    std::deque<BusPacket> busQueue_; // decided, not yet delivered
 
     std::vector<Transfer> log_;
     std::vector<SensorWrite> sensorLog_;
