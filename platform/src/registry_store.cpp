@@ -39,23 +39,57 @@ std::wstring RegistryStore::FoldPath(std::wstring_view path)
     return FoldName(TrimSeparators(path));
 }
 
-void RegistryStore::Write(std::wstring_view key, std::wstring_view name, ULONG type,
-                          std::vector<uint8_t> data)
+RegistryStore::Key& RegistryStore::CreateKeyLocked(std::wstring_view key)
 {
     const std::wstring_view path = TrimSeparators(key);
-    std::lock_guard<std::mutex> guard(Lock);
     // Every prefix that ends before a separator is a parent key.
     for (size_t end = path.find(L'\\', 1); end != std::wstring_view::npos;
          end = path.find(L'\\', end + 1)) {
         const std::wstring_view parent = path.substr(0, end);
         Keys.try_emplace(FoldPath(parent), Key{std::wstring(parent), {}});
     }
-    Key& target = Keys.try_emplace(FoldPath(path), Key{std::wstring(path), {}}).first->second;
+    return Keys.try_emplace(FoldPath(path), Key{std::wstring(path), {}}).first->second;
+}
+
+void RegistryStore::Write(std::wstring_view key, std::wstring_view name, ULONG type,
+                          std::vector<uint8_t> data)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Key& target = CreateKeyLocked(key);
     auto [value, inserted] =
         target.Values.try_emplace(FoldName(name), RegistryValue{std::wstring(name), type, {}});
     (void)inserted;
     value->second.Type = type;
     value->second.Data = std::move(data);
+}
+
+std::vector<RegistryKeyContents> RegistryStore::Snapshot()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    std::vector<RegistryKeyContents> keys;
+    keys.reserve(Keys.size());
+    for (const auto& [folded, key] : Keys) {
+        RegistryKeyContents& copy = keys.emplace_back(RegistryKeyContents{key.Path, {}});
+        for (const auto& [name, value] : key.Values) {
+            copy.Values.push_back(value);
+        }
+    }
+    return keys;
+}
+
+void RegistryStore::Merge(const std::vector<RegistryKeyContents>& keys)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    for (const RegistryKeyContents& contents : keys) {
+        Key& target = CreateKeyLocked(contents.Path);
+        for (const RegistryValue& value : contents.Values) {
+            auto [stored, inserted] = target.Values.try_emplace(FoldName(value.Name), value);
+            if (!inserted) {
+                stored->second.Type = value.Type;
+                stored->second.Data = value.Data;
+            }
+        }
+    }
 }
 
 std::optional<RegistryValue> RegistryStore::Read(std::wstring_view key, std::wstring_view name)

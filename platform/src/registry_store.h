@@ -21,6 +21,12 @@ struct RegistryValue {
     std::vector<uint8_t> Data;
 };
 
+// One key with all its values, as a whole-store copy or merge carries it.
+struct RegistryKeyContents {
+    std::wstring Path; // as first written
+    std::vector<RegistryValue> Values;
+};
+
 class RegistryStore {
   public:
     static RegistryStore& Instance();
@@ -34,12 +40,20 @@ class RegistryStore {
     bool KeyExists(std::wstring_view key);
     void Clear();
 
+    // Every key with its values, in folded path order, taken under the lock.
+    std::vector<RegistryKeyContents> Snapshot();
+    // Creates every key (and the keys above it) and writes every value, in
+    // order, under one hold of the lock: no reader sees half a merge.
+    void Merge(const std::vector<RegistryKeyContents>& keys);
+
     // The armed write failure: Arm(n) makes the n-th ConsumeWriteFault()
     // from now return true (0 disarms).
     void ArmWriteFault(size_t n);
     bool ConsumeWriteFault();
 
   private:
+    struct Key;
+    Key& CreateKeyLocked(std::wstring_view path);
     struct Key {
         std::wstring Path;                            // as first written
         std::map<std::wstring, RegistryValue> Values; // by folded name

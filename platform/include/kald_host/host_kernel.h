@@ -48,6 +48,30 @@ void RegistryClear();
 // and stores nothing; 0 cancels. The test helpers above are not counted.
 void FailRegistryWrite(size_t n);
 
+// The registry kept in a file between runs, in the registry export syntax:
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Vexal\Orvi8\Settings]
+//   "Gamma"=dword:00000007
+// \Registry\MACHINE and \Registry\USER map to HKEY_LOCAL_MACHINE and
+// HKEY_USERS. REG_DWORD values are written as dword:, others as hex: (binary)
+// or hex(type): bytes; names escape \ and ". A load also takes ';' comments,
+// CRLF line ends and @ for the unnamed value; it refuses strings, deletions
+// ([-key], =-) and continued lines.
+struct RegistryFileStatus {
+    bool ok = true;
+    std::string error; // what failed, with the line number for a bad file
+    explicit operator bool() const { return ok; }
+};
+// Reads the whole file and merges it into the registry (keys and names
+// matched without regard to case, the file's values replacing). A file that
+// cannot be read or does not parse changes nothing and is left as it is.
+RegistryFileStatus RegistryLoadFile(const std::string& path);
+// Writes every key and value to a new file beside path, flushes it to disk
+// and renames it over path, so that path always holds a whole file: the old
+// one or the new one. On failure path is untouched and no file is left over.
+RegistryFileStatus RegistrySaveFile(const std::string& path);
+
 // Virtual clock in 100-ns units; KeDelayExecutionThread advances it and
 // never sleeps.
 uint64_t Now100ns();
