@@ -15,6 +15,7 @@
 #include <usbcamdi.h>
 #else
 #include <kald_host/ntdef.h>
+#include <kald_host/ks.h>
 #include <kald_host/usb.h>
 #include <kald_host/usbcamd.h>
 #include <kald_host/wdm.h>
