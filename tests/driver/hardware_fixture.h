@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "autocontrol/auto_control.h"
+#include "controls/settings.h"
 #include "core/camera_context.h"
 #include "imaging/pipeline_tables.h"
 #include "kald_host/host_kernel.h"
@@ -59,21 +60,9 @@ public:
         context.RawLineBuffer = rawLines.data();
         context.LumaWorkBuffer = lumaLines.data();
         AutoControlInit(&context.AutoControlState, &context);
-        CameraSettings& s = context.CameraSettings;
-        s = CameraSettings{1, 1, 118, 10, 32, 6, 179, 1, 0, 7, 0, 0, 1024, 125, 72, 99,
-                           4, 10, 69, 128, 6, 1, 1, 1, 1};
-        // What loading the settings puts into the live fields.
-        context.AutoExposureOn = 1;
-        context.AutoWhiteBalanceOn = 1;
-        context.Brightness = 118;
-        context.WhiteBalanceLevel = 10;
-        context.Saturation = 32;
-        context.Sharpness = 6;
-        context.HueAngleIndex = (179 + 540) % 720;
-        context.Gamma = 7;
-        context.AutoControlState.RedGain = 72;
-        context.AutoControlState.BlueGain = 99;
-        context.AutoControlState.ExposureIndex = 69;
+        // The built-in settings, as an empty registry gives them.
+        kald::host::RegistryClear();
+        LoadSettings(&context);
         camera->ClearLogs();
     }
 

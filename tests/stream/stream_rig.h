@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "autocontrol/auto_control.h"
+#include "controls/settings.h"
 #include "core/camera_context.h"
 #include "datapath/packet_sync.h"
 #include "datapath/raw_frame.h"
@@ -70,7 +71,7 @@ public:
         host::BindDevice(&context_, camera_.get());
         Configure(width, height);
         adjust(context_.CameraSettings, *camera_);
-        ApplySettings();
+        ApplySettingsToLive(&context_);
         const ModeRow& row = RowFor(width, frameRate);
         AllocateBandwidth(row, 10000000 / row.FrameRate);
         Start();
@@ -108,28 +109,9 @@ private:
         c.DeviceState = Initialized;
         CamLoadCalibration(&c, &c.DpcTable);
         AutoControlInit(&c.AutoControlState, &c);
-        c.CameraSettings = CameraSettings{1, 1, 118, 10, 32, 6, 179, 1, 0, 7, 0, 0, 1024, 125,
-                                          72, 99, 4, 10, 69, 128, 6, 1, 1, 1, 1};
-        c.FerProbationLength = 0x100000;
-    }
-
-    // What loading the settings puts into the live fields.
-    void ApplySettings()
-    {
-        CameraContext& c = context_;
-        const CameraSettings& s = c.CameraSettings;
-        c.AutoExposureOn = UCHAR(s.AutoExposureState);
-        c.AutoWhiteBalanceOn = s.AutoWhiteBalanceState;
-        c.Brightness = LONG(s.ExposureTarget);
-        c.WhiteBalanceLevel = s.WhiteBalanceTarget;
-        c.Saturation = LONG(s.SaturationSetting);
-        c.Sharpness = LONG(s.SharpnessSetting);
-        c.HueAngleIndex = LONG((s.HueSetting + 540) % 720);
-        c.Contrast = LONG(s.ContrastSetting);
-        c.Gamma = s.GammaSetting;
-        c.AutoControlState.RedGain = USHORT(s.WhiteBalanceRedGain);
-        c.AutoControlState.BlueGain = USHORT(s.WhiteBalanceBlueGain);
-        c.AutoControlState.ExposureIndex = SHORT(s.AgcStep);
+        // The built-in settings, as an empty registry gives them.
+        host::RegistryClear();
+        LoadSettings(&c);
     }
 
     void AllocateBandwidth(const ModeRow& row, ULONG frameInterval)
