@@ -13,7 +13,7 @@ using kald::test::StreamRig;
 
 constexpr USHORT kTargetLuma = 72;
 
-// Frames delivered in the last `ms` milliseconds of a 30 frames/s run.
+// The last `frames` frames delivered.
 std::vector<DeliveredFrame> Tail(const StreamRig& rig, size_t frames)
 {
     const auto& all = rig.Frames();
