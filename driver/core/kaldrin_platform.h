@@ -16,6 +16,8 @@
 #else
 #include <kald_host/ntdef.h>
 #include <kald_host/ks.h>
+#include <kald_host/ksmedia.h>
+#include <kald_host/strmini.h>
 #include <kald_host/usb.h>
 #include <kald_host/usbcamd.h>
 #include <kald_host/wdm.h>

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "ntdef.h"
+#include "strmini.h"
 #include "usb.h"
+#include "wdm.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,11 +14,6 @@ extern "C" {
 
 typedef NTSTATUS (*PCOMMAND_COMPLETE_FUNCTION)(PVOID DeviceContext, PVOID CommandContext,
                                                NTSTATUS NtStatus);
-
-// The bus's device object; the driver only passes it on.
-typedef struct _DEVICE_OBJECT {
-    PVOID DeviceExtension;
-} DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _USB_DEVICE_DESCRIPTOR {
     UCHAR bLength;
@@ -114,6 +111,29 @@ typedef struct _USBCAMD_DEVICE_DATA2 {
     PCAM_ALLOCATE_BW_ROUTINE_EX CamAllocateBandwidthEx;
     PCAM_FREE_BW_ROUTINE_EX CamFreeBandwidthEx;
 } USBCAMD_DEVICE_DATA2, *PUSBCAMD_DEVICE_DATA2;
+
+// The library's older callback table. The host library serves only the Ex
+// callbacks: what a driver passes as a PUSBCAMD_DEVICE_DATA must be a
+// USBCAMD_DEVICE_DATA2.
+typedef struct _USBCAMD_DEVICE_DATA USBCAMD_DEVICE_DATA, *PUSBCAMD_DEVICE_DATA;
+
+// The minidriver's device request routine, and its stream hooks: the library
+// offers each stream request to the hook first; the hook raises *Completed
+// when it has completed the request itself.
+typedef VOID (*PADAPTER_RECEIVE_PACKET_ROUTINE)(PHW_STREAM_REQUEST_BLOCK Srb);
+typedef VOID (*PSTREAM_RECEIVE_PACKET)(PVOID Srb, PVOID DeviceContext, PBOOLEAN Completed);
+
+// Registers the minidriver with the library: the sizes of its device and
+// frame records and its device request routine.
+ULONG USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize,
+                          ULONG FrameContextSize, PADAPTER_RECEIVE_PACKET_ROUTINE ReceivePacket);
+
+// Returns the minidriver's device context of the request's device and, when
+// DeviceObject is given, the bus's device object. With NeedsCompletion TRUE
+// the library also processes the request, calling back through DeviceData,
+// and completes it.
+PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb, PUSBCAMD_DEVICE_DATA DeviceData,
+                                   PDEVICE_OBJECT* DeviceObject, BOOLEAN NeedsCompletion);
 
 // One control transfer on the default pipe: a vendor request to the device
 // (Request, Value, Index); GetData TRUE reads *BufferLength bytes into Buffer,

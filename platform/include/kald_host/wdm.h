@@ -15,6 +15,23 @@ extern "C" {
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 
+// Device and driver objects: the driver only passes them on.
+typedef struct _DEVICE_OBJECT {
+    PVOID DeviceExtension;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;        // bytes, without a terminator
+    USHORT MaximumLength; // bytes
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+
+typedef struct _DRIVER_OBJECT {
+    PDEVICE_OBJECT DeviceObject;
+    PVOID DriverExtension;
+    PUNICODE_STRING HardwareDatabase;
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
 typedef enum _POOL_TYPE {
     NonPagedPool = 0,
     PagedPool = 1,
