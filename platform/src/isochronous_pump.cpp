@@ -74,6 +74,14 @@ void IsochronousPump::Run(ULONG milliseconds)
     }
 }
 
+void IsochronousPump::RunMillisecond()
+{
+    if (!Started) {
+        Start();
+    }
+    ProcessPacket();
+}
+
 NTSTATUS IsochronousPump::QueueBuffer(PUCHAR buffer, ULONG length)
 {
     if (buffer == nullptr) {
@@ -130,7 +138,7 @@ void IsochronousPump::DeliverFrame()
     Buffers.pop_front();
     ULONG bytesReturned = 0;
     const NTSTATUS status = Callbacks.CamProcessRawVideoFrameEx(
-        &BusDeviceObject, DeviceContext, FrameContextBytes.data(), client.Buffer, ClientFrameLength,
+        BusObject, DeviceContext, FrameContextBytes.data(), client.Buffer, ClientFrameLength,
         RawFrameBuffer.data(), ULONG(RawFrameBuffer.size()), PacketCount, &bytesReturned, RawLength,
         VideoStream);
     ++Stats.framesDelivered;
@@ -165,7 +173,7 @@ void IsochronousPump::ProcessPacket()
     {
         NoWaitScope noWait;
         kept = Callbacks.CamProcessUSBPacketEx(
-            &BusDeviceObject, DeviceContext, FrameContextBytes.data(), nullptr, nullptr,
+            BusObject, DeviceContext, FrameContextBytes.data(), nullptr, nullptr,
             &descriptor, PacketBytes.data(), &frameComplete, &packetFlag, &validDataOffset);
     }
     if (frameComplete) {

@@ -329,6 +329,18 @@ NTSTATUS Camera::SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSe
     return status;
 }
 
+bool Camera::AlternateSettingPacketSize(UCHAR interfaceNumber, UCHAR alternateSetting,
+                                        USHORT* maxPacketSize) const
+{
+    std::lock_guard lock(mutex_);
+    if (interfaceNumber != config_.InterfaceNumber || alternateSetting >= kAlternateSettingCount ||
+        maxPacketSize == nullptr) {
+        return false;
+    }
+    *maxPacketSize = kAlternatePacketSizes[alternateSetting];
+    return true;
+}
+
 // The sensor takes a new shutter and gain at a frame start unless bit 0 of
 // its register 0x07 holds them, so a change written inside a hold reaches
 // the picture as one.

@@ -70,6 +70,11 @@ class IsochronousPump {
     // clock one millisecond further after each.
     void Run(ULONG milliseconds);
 
+    // Runs one bus millisecond, one packet, without moving the virtual
+    // clock: for a bus that runs several pumps in lock step and moves the
+    // clock once per millisecond itself. Starts like Run().
+    void RunMillisecond();
+
     // Queues a client buffer for the next complete frame, like a read
     // request. Returns STATUS_SUCCESS; STATUS_INVALID_PARAMETER without a
     // buffer; STATUS_BUFFER_TOO_SMALL when it cannot hold the client frame
@@ -81,6 +86,14 @@ class IsochronousPump {
     void SetCompletion(BufferCompletion completion) { Completion = std::move(completion); }
 
     const IsochronousPumpStatistics& Statistics() const { return Stats; }
+
+    // The device object the callbacks receive as the bus's: the library's
+    // for the device, so that every callback sees the same one. The pump's
+    // own until set.
+    void SetBusDeviceObject(PDEVICE_OBJECT busDeviceObject)
+    {
+        BusObject = busDeviceObject != nullptr ? busDeviceObject : &BusDeviceObject;
+    }
 
     // The buffers assembly works in, for tests.
     const UCHAR* RawFrame() const { return RawFrameBuffer.data(); }
@@ -106,6 +119,7 @@ class IsochronousPump {
     PVOID DeviceContext;
     UsbDevice& Device;
     DEVICE_OBJECT BusDeviceObject{};
+    PDEVICE_OBJECT BusObject = &BusDeviceObject;
     ULONG ClientFrameLength;
 
     std::vector<UCHAR> RawFrameBuffer;

@@ -22,6 +22,20 @@ public:
     virtual NTSTATUS SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSetting,
                                             USHORT* maxPacketSize) = 0;
 
+    // The isochronous packet size of an alternate setting, without selecting
+    // it: true with *maxPacketSize set when the device knows the setting,
+    // false when it does not say (the default). The host bus asks before a
+    // selection, so that it can refuse a setting its bandwidth cannot carry
+    // without disturbing the one selected.
+    virtual bool AlternateSettingPacketSize(UCHAR interfaceNumber, UCHAR alternateSetting,
+                                            USHORT* maxPacketSize) const
+    {
+        (void)interfaceNumber;
+        (void)alternateSetting;
+        (void)maxPacketSize;
+        return false;
+    }
+
     // The isochronous packet of the current bus millisecond on the video
     // pipe: copies up to `capacity` bytes into `buffer` and returns the
     // packet's length and bus status. Called once per millisecond of bus

@@ -247,6 +247,10 @@ class Camera : public kald::host::UsbDevice {
                            bool getData) override;
     NTSTATUS SelectAlternateSetting(UCHAR interfaceNumber, UCHAR alternateSetting,
                                     USHORT* maxPacketSize) override;
+    // The size from kAlternatePacketSizes; false for another interface or a
+    // setting the camera does not have.
+    bool AlternateSettingPacketSize(UCHAR interfaceNumber, UCHAR alternateSetting,
+                                    USHORT* maxPacketSize) const override;
     // A packet longer than `capacity` (or any packet without a buffer)
     // delivers what fits with kBufferOverrunStatus and is counted in
     // HostBufferOverruns.
