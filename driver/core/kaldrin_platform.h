@@ -9,7 +9,11 @@
 #include <tchar.h>
 #include <ks.h>
 #include <ksmedia.h>
+// The toolchain's stream-class header declares its routines without C
+// linkage; they are the stream class driver's plain C exports.
+extern "C" {
 #include <strmini.h>
+}
 #include <usb.h>
 #include <usbdi.h>
 #include <usbcamdi.h>

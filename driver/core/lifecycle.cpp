@@ -243,9 +243,18 @@ NTSTATUS CamInitialize(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext)
 {
     (void)BusDeviceObject;
     CameraContext* c = ContextOf(DeviceContext);
-    // The loaded "DPC State" setting replaces this at every bandwidth allocation.
-    c->CameraSettings.DpcState = CamLoadCalibration(c, &c->DpcTable) ? 1 : 0;
+    const bool calibrated = CamLoadCalibration(c, &c->DpcTable) != FALSE;
     AutoControlInit(&c->AutoControlState, c);
+    // The settings are loaded again at every bandwidth allocation; loading
+    // them here as well means a property request before the first capture
+    // run sees the stored values, and a save then writes them back instead
+    // of an empty record over the user's settings.
+    (void)LoadSettings(c);
+    // Without a calibration block there is no defect list to correct; the
+    // loaded "DPC State" takes over again at the next bandwidth allocation.
+    if (!calibrated) {
+        c->CameraSettings.DpcState = 0;
+    }
     c->DeviceState = Initialized;
     return STATUS_SUCCESS;
 }
