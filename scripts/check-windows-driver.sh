@@ -10,7 +10,14 @@
 #     to stack-cookie checks or to stack probes (a frame larger than a page
 #     does not belong on a kernel stack);
 #   - there are no global constructors or destructors (.ctors, .dtors,
-#     .init_array, .fini_array contents, _GLOBAL__sub_I_ functions).
+#     .init_array, .fini_array contents, _GLOBAL__sub_I_ functions);
+# and that the driver image kaldrin.sys
+#   - exists (so it linked), is a 64-bit PE image for the native subsystem (1)
+#     that keeps its relocations and has x64 unwind data;
+#   - is entered at DriverEntry;
+#   - imports only from ntoskrnl.exe, stream.sys and usbcamd2.sys (the HAL is
+#     not needed and so not accepted), and only plain C names;
+#   - has no section that is both writable and executable.
 #
 # Usage: check-windows-driver.sh [BUILD_DIR]   (default build/windows)
 #        check-windows-driver.sh --self-test   (shows that each check fires)
@@ -120,21 +127,129 @@ check_flags() {
     fi
 }
 
+# Modules a driver image may import from, in lower case.
+allowed_modules=(ntoskrnl.exe stream.sys usbcamd2.sys)
+
+# Reads a little-endian unsigned integer of $3 bytes at offset $2 of file $1.
+read_le() {
+    od -An -tu"$3" -j "$2" -N "$3" "$1" | tr -d ' \n'
+}
+
+# Prints "name characteristics" (the latter in hex) for every section header
+# of the PE image $1.
+image_sections() {
+    local image=$1
+    local pe count optional table i entry name flags
+    pe=$(read_le "$image" 60 4)
+    count=$(read_le "$image" $((pe + 6)) 2)
+    optional=$(read_le "$image" $((pe + 20)) 2)
+    table=$((pe + 24 + optional))
+    for ((i = 0; i < count; i++)); do
+        entry=$((table + 40 * i))
+        name=$(dd if="$image" bs=1 skip="$entry" count=8 status=none | tr -d '\0')
+        flags=$(read_le "$image" $((entry + 36)) 4)
+        printf '%s %08x\n' "$name" "$flags"
+    done
+}
+
+# Checks the linked driver image. Reports every finding.
+check_image() {
+    local image=$1
+    local headers
+    if ! headers=$("$objdump" -p "$image" 2>&1); then
+        fail "$image: not a readable image: $headers"
+        return
+    fi
+    if ! grep -q 'file format pei-x86-64' <<<"$headers"; then
+        fail "$image: not a 64-bit PE image"
+        return
+    fi
+
+    local subsystem
+    subsystem=$(awk '$1 == "Subsystem" { print $2 }' <<<"$headers")
+    if [ "$((16#${subsystem:-0}))" != 1 ]; then
+        fail "$image: subsystem is ${subsystem:-missing}, not native (1)"
+    fi
+    if grep -q 'relocations stripped' <<<"$headers"; then
+        fail "$image: relocations stripped; the platform could not load it where it finds room"
+    fi
+    # Data directory entry 3 is the exception directory (.pdata).
+    local exceptions
+    exceptions=$(awk '$1 == "Entry" && $2 == "3" { print $4 }' <<<"$headers")
+    if [ "$((16#${exceptions:-0}))" = 0 ]; then
+        fail "$image: has no x64 unwind data (exception directory is empty)"
+    fi
+
+    local entry base driver_entry
+    entry=$(awk '$1 == "AddressOfEntryPoint" { print $2 }' <<<"$headers")
+    base=$(awk '$1 == "ImageBase" { print $2 }' <<<"$headers")
+    driver_entry=$("$nm" "$image" 2>/dev/null | awk '$3 == "DriverEntry" && $2 == "T" { print $1 }')
+    if [ -z "$driver_entry" ]; then
+        fail "$image: no DriverEntry in its symbol table"
+    elif [ "$((16#$driver_entry - 16#$base))" != "$((16#${entry:-0}))" ]; then
+        fail "$image: entry point is RVA 0x${entry:-?}, not DriverEntry"
+    fi
+
+    # The import tables: "DLL Name: x" and then one line per imported name.
+    local imports
+    imports=$(awk '
+        /^[[:space:]]*DLL Name:/ { module = $3; print "module " module; next }
+        /^[[:space:]]*$/ { module = "" }
+        module != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ {
+            print "name " module " " $3
+        }' <<<"$headers")
+    if ! grep -q '^module ' <<<"$imports"; then
+        fail "$image: imports nothing (it cannot reach the kernel)"
+    fi
+    local module allowed
+    while read -r module; do
+        allowed=0
+        local candidate
+        for candidate in "${allowed_modules[@]}"; do
+            if [ "${module,,}" = "$candidate" ]; then allowed=1; fi
+        done
+        if [ "$allowed" = 0 ]; then
+            fail "$image: imports from $module (only ${allowed_modules[*]} are allowed)"
+        fi
+    done < <(awk '$1 == "module" { print $2 }' <<<"$imports")
+    local mangled
+    mangled=$(awk '$1 == "name" && $3 ~ /^_Z/ { print $2 ": " $3 }' <<<"$imports")
+    if [ -n "$mangled" ]; then
+        fail "$image: imports C++ names, which no kernel module exports:$(echo; echo "$mangled")"
+    fi
+
+    # IMAGE_SCN_CNT_CODE 0x20, IMAGE_SCN_MEM_EXECUTE 0x20000000,
+    # IMAGE_SCN_MEM_WRITE 0x80000000.
+    local name flags wx=
+    while read -r name flags; do
+        if (((16#$flags & 0x80000000) && (16#$flags & 0x20000020))); then
+            wx+=" $name"
+        fi
+    done < <(image_sections "$image")
+    if [ -n "$wx" ]; then
+        fail "$image: sections both writable and executable:$wx"
+    fi
+}
+
 check_build() {
     local build=$1
-    local lib=
-    local candidate
-    for candidate in "$build/driver/kaldrin.sys" "$build/driver/libkaldrin.a"; do
-        if [ -f "$candidate" ]; then lib=$candidate; break; fi
-    done
-    if [ -z "$lib" ]; then
-        fail "no driver in $build/driver (build the windows preset first)"
+    local lib="$build/driver/libkaldrin.a"
+    local image="$build/driver/kaldrin.sys"
+    if [ ! -f "$lib" ]; then
+        fail "no driver library $lib (build the windows preset first)"
         return
     fi
     check_flags "$build/compile_commands.json" "$root/driver"
     check_objects "$lib"
+    if [ -f "$image" ]; then
+        check_image "$image"
+    else
+        fail "no driver image $image: it did not link, or the windows preset was not built"
+    fi
     if [ "$failed" = 0 ]; then
         echo "check-windows-driver: $lib: freestanding, no C++ runtime, no global constructors"
+        echo "check-windows-driver: $image: native, entered at DriverEntry, imports only" \
+            "${allowed_modules[*]}, no writable code"
     fi
 }
 
@@ -145,8 +260,14 @@ self_test() {
     work=$(mktemp -d)
     trap 'rm -rf "$work"' RETURN
     local kernel_flags=(-std=c++20 -O2 -ffreestanding -fno-exceptions -fno-rtti
-        -fno-threadsafe-statics -fno-asynchronous-unwind-tables -fno-stack-protector
-        -mno-red-zone)
+        -fno-threadsafe-statics -fno-stack-protector -mno-red-zone)
+    # As cmake/WindowsKernel.cmake links kaldrin.sys (the commas belong to -Wl).
+    # shellcheck disable=SC2054
+    local image_flags=(-shared -nostdlib -nostartfiles -Wl,--subsystem,native
+        -Wl,--entry,DriverEntry -Wl,--undefined,DriverEntry -Wl,--image-base,0x1C0000000
+        -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200 -Wl,--dynamicbase
+        -Wl,--nxcompat -Wl,--exclude-all-symbols -Wl,--disable-auto-import
+        -Wl,--disable-runtime-pseudo-reloc)
     local errors=0
 
     # name | extra compiler options | what the report must mention | source
@@ -223,17 +344,74 @@ EOF
         errors=$((errors + 1))
     fi
 
+    # Linked images. A module of C++ names, as a header without C linkage
+    # would make a caller import them.
+    printf 'LIBRARY stream.sys\nEXPORTS\n    _Z6Notifyv\n' >"$work/cxx.def"
+    "$triple-dlltool" --input-def "$work/cxx.def" --output-lib "$work/libcxx.a"
+    local good_entry='typedef long NTSTATUS;
+        extern "C" void* memcpy(void*, const void*, unsigned long long);
+        static char Copy[16];
+        extern "C" NTSTATUS DriverEntry(void* driver, void* path) { memcpy(Copy, path, 16); return driver ? 0 : 1; }'
+    # name | extra compiler options | extra linker options | what the report must mention | source
+    local images=(
+        "good-image|||| $good_entry"
+        "user-module||-lkernel32|imports from KERNEL32.dll|$good_entry
+            extern \"C\" unsigned long GetTickCount(void);
+            unsigned long Ticks() { return GetTickCount(); }"
+        "cxx-import||$work/libcxx.a|imports C++ names|$good_entry
+            void Notify(); void Tell() { Notify(); }"
+        "console-subsystem||-Wl,--subsystem,console|not native (1)|$good_entry"
+        "other-entry||-Wl,--entry,OtherEntry|not DriverEntry|$good_entry
+            extern \"C\" NTSTATUS OtherEntry(void*, void*) { return 0; }"
+        "writable-code|||writable and executable|$good_entry
+            asm(\".section .patch,\\\"awx\\\"\\n.globl Patchable\\nPatchable: ret\\n.text\");
+            extern \"C\" void Patchable(); void Patch() { Patchable(); }"
+        "no-unwind-data|-fno-asynchronous-unwind-tables||no x64 unwind data|$good_entry"
+    )
+    for entry in "${images[@]}"; do
+        local name=${entry%%|*}
+        local rest=${entry#*|}
+        local extra=${rest%%|*}
+        rest=${rest#*|}
+        local link_extra=${rest%%|*}
+        rest=${rest#*|}
+        local expected=${rest%%|*}
+        local source=${rest#*|}
+        printf '%s\n' "$source" >"$work/$name.cpp"
+        # shellcheck disable=SC2086
+        if ! "$triple-g++" "${kernel_flags[@]}" $extra -c "$work/$name.cpp" -o "$work/$name.o" 2>"$work/$name.err" ||
+            ! "$triple-g++" "${image_flags[@]}" -o "$work/$name.sys" "$work/$name.o" $link_extra \
+                -lntoskrnl -lgcc 2>>"$work/$name.err"; then
+            echo "self-test: image $name does not build:" >&2
+            cat "$work/$name.err" >&2
+            errors=$((errors + 1))
+            continue
+        fi
+        failed=0
+        check_image "$work/$name.sys" 2>"$work/$name.report"
+        if [ "$name" = good-image ] && [ "$failed" != 0 ]; then
+            echo "self-test: the good image was rejected:" >&2
+            cat "$work/$name.report" >&2
+            errors=$((errors + 1))
+        elif [ "$name" != good-image ] && ! grep -qF -- "$expected" "$work/$name.report"; then
+            echo "self-test: image $name was not caught (no mention of $expected):" >&2
+            cat "$work/$name.report" >&2
+            errors=$((errors + 1))
+        fi
+    done
+
     if [ "$errors" != 0 ]; then
         echo "check-windows-driver: self-test failed ($errors)" >&2
         return 1
     fi
-    echo "check-windows-driver: self-test passed (${#cases[@]} libraries, 1 compilation database)"
+    echo "check-windows-driver: self-test passed (${#cases[@]} libraries, ${#images[@]} images," \
+        "1 compilation database)"
 }
 
 failed=0
 case "${1:-}" in
     --self-test) self_test ;;
-    -h | --help) sed -n '2,18p' "$0" ;;
+    -h | --help) sed -n '2,26p' "$0" ;;
     *)
         check_build "${1:-$root/build/windows}"
         exit "$failed"

@@ -4,7 +4,8 @@
 #   2. the same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #      then its tool tests again with the driver's plain reference pixel
 #      kernels forced (KALD_FORCE_REFERENCE=1), against the same golden hashes;
-#   3. the Windows cross build of the driver, checked for kernel-mode rules;
+#   3. the Windows cross build of the driver, its objects checked for
+#      kernel-mode rules and its image kaldrin.sys for what the platform loads;
 #   4. every fuzz target for a bounded time on a copy of its seed corpus.
 # Stops at the first failure. KALD_FUZZ_SECONDS sets the time per fuzz target
 # (default 60 under CI, 10 otherwise).
@@ -107,7 +108,7 @@ done
 fuzz_time=$(elapsed $t)
 
 banner "summary ($(elapsed $started))"
-echo "windows ($windows_time): driver library passed the kernel-mode checks"
+echo "windows ($windows_time): driver library and kaldrin.sys passed the kernel-mode checks"
 echo "fuzz ($fuzz_time):"
 printf '  %s\n' "${fuzz_results[@]}"
 echo "asan, tool tests with reference kernels ($reference_time):"
