@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libpng-dev libcli11-dev
     libopencv-dev
+    ffmpeg
     mingw-w64
 )
 

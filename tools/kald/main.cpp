@@ -61,6 +61,8 @@ int main(int argc, char** argv)
         AddEncodeCommand(kald),
         AddInspectCommand(kald),
         AddDecodeCommand(kald),
+        AddCtrlCommand(kald),
+        AddCaptureCommand(kald),
     };
 
     // Left to the parser, an unknown name would be reported as a missing

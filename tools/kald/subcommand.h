@@ -18,5 +18,7 @@ struct Subcommand {
 Subcommand AddEncodeCommand(CLI::App& kald);
 Subcommand AddInspectCommand(CLI::App& kald);
 Subcommand AddDecodeCommand(CLI::App& kald);
+Subcommand AddCtrlCommand(CLI::App& kald);
+Subcommand AddCaptureCommand(CLI::App& kald);
 
 } // namespace kald::tool
