@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job: builds the host tools and runs the simulated camera's test
-# scene through them. Writes out/scene.bin (a 352x288 compacted frame as the
-# camera sends it) and out/scene-preview.png (that frame decoded).
+# The main job: builds the host tools and captures video from the simulated
+# camera through the driver and the host stream class, with kald capture's
+# defaults (90 frames of 352x288 at 15 frames/s). Writes out/capture.y4m
+# and out/snapshot.png (the last frame); the driver's settings are kept in
+# the default registry file (~/.config/kald/registry.reg).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,9 +20,8 @@ if [ ! -x "$kald" ]; then
 fi
 
 mkdir -p out
-"$kald" encode --size 352x288 --scene default out/scene.bin
-"$kald" inspect --size 352x288 out/scene.bin --png out/scene-preview.png
+"$kald" capture --out-dir out
 
 echo
-echo "Encoded frame:  $root/out/scene.bin ($(stat -c %s out/scene.bin) bytes)"
-echo "Decoded frame:  $root/out/scene-preview.png"
+echo "Video:     $root/out/capture.y4m (play it with: ffplay out/capture.y4m)"
+echo "Snapshot:  $root/out/snapshot.png"
