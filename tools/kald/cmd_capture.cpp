@@ -86,7 +86,7 @@ constexpr FaultKindName kFaultKinds[] = {
     {"corrupt", kald::sim::PacketFault::ErrorStatus},
 };
 
-struct FaultSpec {
+struct FaultPlan {
     std::map<kald::sim::PacketFault, double> rates;
     std::optional<uint64_t> seed;
 };
@@ -100,9 +100,9 @@ std::string FaultKindList()
     return list + " or seed";
 }
 
-FaultSpec ParseFaults(const std::string& text)
+FaultPlan ParseFaults(const std::string& text)
 {
-    FaultSpec spec;
+    FaultPlan plan;
     std::map<std::string, bool> seen;
     size_t start = 0;
     while (start <= text.size() && !text.empty()) {
@@ -128,7 +128,7 @@ FaultSpec ParseFaults(const std::string& text)
             if (error != std::errc() || end != last || value.empty()) {
                 throw UsageError("--faults: seed '" + value + "' is not a whole number");
             }
-            spec.seed = seed;
+            plan.seed = seed;
             continue;
         }
         const FaultKindName* kind = nullptr;
@@ -146,9 +146,9 @@ FaultSpec ParseFaults(const std::string& text)
             throw UsageError("--faults: " + name + "=" + value +
                              " is not a probability between 0 and 1");
         }
-        spec.rates[kind->kind] = probability;
+        plan.rates[kind->kind] = probability;
     }
-    return spec;
+    return plan;
 }
 
 // The picture a run shows the camera, read before anything runs.
@@ -560,7 +560,7 @@ void RunCapture(const CaptureOptions& options)
     if (options.framesGiven && options.secondsGiven) {
         throw UsageError("give --frames or --seconds, not both");
     }
-    const FaultSpec faults = ParseFaults(options.faults);
+    const FaultPlan faults = ParseFaults(options.faults);
     std::vector<ControlSetting> settings;
     for (const std::string& text : options.sets) {
         settings.push_back(ParseControlSetting(text));
