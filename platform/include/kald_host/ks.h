@@ -5,35 +5,12 @@
 // ranges, property layouts and identifiers are in ksmedia.h.
 #pragma once
 
+#include "minwindef.h"
 #include "ntdef.h"
-
-typedef uint32_t DWORD;
-typedef uint16_t WORD;
+#include "winioctl.h"
 
 // 100-ns units.
 typedef LONGLONG REFERENCE_TIME;
-
-typedef struct _GUID {
-    ULONG Data1;
-    USHORT Data2;
-    USHORT Data3;
-    UCHAR Data4[8];
-} GUID;
-
-typedef int BOOL;
-typedef BOOL WINBOOL;
-
-typedef struct tagSIZE {
-    LONG cx;
-    LONG cy;
-} SIZE;
-
-typedef struct tagRECT {
-    LONG left;
-    LONG top;
-    LONG right;
-    LONG bottom;
-} RECT;
 
 // The header every data format starts with; FormatSize counts the whole
 // format, the header included.
@@ -89,6 +66,14 @@ typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
     0x4747B320L, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
 #define STATIC_KSPROPTYPESETID_General \
     0x97E99BA0L, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+// Device-interface class of the kernel-streaming filters that capture.
+#define STATIC_KSCATEGORY_CAPTURE \
+    0x65E8773DL, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+
+// The control code of a property request on a kernel-streaming file: the
+// input buffer holds the KSPROPERTY-headed request, the output buffer the
+// property's data.
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 // A property, method or event request: the set, the item and what to do.
 typedef struct {
@@ -270,7 +255,6 @@ typedef struct {
 #ifdef __cplusplus
 static_assert(sizeof(KSPROPERTY) == 24, "a property request header is 24 bytes");
 static_assert(sizeof(KSALLOCATOR_FRAMING) == 24, "the allocator framing is 24 bytes");
-static_assert(sizeof(GUID) == 16, "a GUID is 16 bytes");
 static_assert(sizeof(KSDATAFORMAT) == 64, "the data-format header is 64 bytes");
 static_assert(sizeof(KS_BITMAPINFOHEADER) == 40, "the bitmap header is 40 bytes");
 static_assert(offsetof(KS_VIDEOINFOHEADER, AvgTimePerFrame) == 40,
