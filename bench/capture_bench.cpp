@@ -44,20 +44,9 @@ double FramePathNanoseconds()
     std::vector<UCHAR> saved(SAVED_FRAME_BYTES);
     std::vector<UCHAR> picture(kWidth * kHeight * 3 / 2);
     CameraContext c{};
-    c.RawLineBuffer = buffers.Mosaic.data();
-    c.LumaWorkBuffer = buffers.Luma.data();
-    c.WorkBufferA = buffers.WorkA.data();
-    c.WorkBufferB = buffers.WorkB.data();
+    buffers.Attach(c, kWidth, kHeight);
     c.SavedFrameBuffer = saved.data();
     c.SavedFrameCapacity = SAVED_FRAME_BYTES;
-    c.FrameWidth = kWidth;
-    c.FrameHeight = kHeight;
-    c.FrameFourCC = FOURCC_I420;
-    c.Brightness = 118;
-    c.Gamma = 7;
-    c.Saturation = 32;
-    c.Sharpness = 6;
-    c.HueAngleIndex = 719; // hue 179
     ResetToneTables();
     RebuildToneTables(c.Brightness, c.Contrast, LONG(c.Gamma), c.HueAngleIndex, c.Saturation);
     BuildPipelineTables(kWidth, kHeight, c.RawLineBuffer, c.LumaWorkBuffer);

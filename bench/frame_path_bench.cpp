@@ -20,15 +20,11 @@ namespace {
 
 using kald::bench::DeviceBuffers;
 using kald::bench::EncodeSceneFrame;
-
-// The controls as the registry defaults leave them.
-constexpr LONG kDefaultBrightness = 118;
-constexpr LONG kDefaultContrast = 0;
-constexpr ULONG kDefaultGamma = 7;
-constexpr LONG kDefaultHue = 179;
-constexpr LONG kDefaultHueAngleIndex = (kDefaultHue + 540) % 720;
-constexpr LONG kDefaultSaturation = 32;
-constexpr LONG kDefaultSharpness = 6;
+using kald::bench::kDefaultBrightness;
+using kald::bench::kDefaultContrast;
+using kald::bench::kDefaultGamma;
+using kald::bench::kDefaultHueAngleIndex;
+using kald::bench::kDefaultSaturation;
 
 void BM_FramePath(benchmark::State& state)
 {
@@ -51,20 +47,8 @@ void BM_FramePath(benchmark::State& state)
     }
 
     CameraContext context{};
-    context.RawLineBuffer = buffers.Mosaic.data();
-    context.LumaWorkBuffer = buffers.Luma.data();
-    context.WorkBufferA = buffers.WorkA.data();
-    context.WorkBufferB = buffers.WorkB.data();
-    context.FrameWidth = width;
-    context.FrameHeight = height;
-    context.FrameFourCC = FOURCC_I420;
+    buffers.Attach(context, width, height);
     context.SavedFrameLength = (ULONG)frame.size();
-    context.Brightness = kDefaultBrightness;
-    context.Contrast = kDefaultContrast;
-    context.Gamma = kDefaultGamma;
-    context.HueAngleIndex = kDefaultHueAngleIndex;
-    context.Saturation = kDefaultSaturation;
-    context.Sharpness = kDefaultSharpness;
     RebuildToneTables(kDefaultBrightness, kDefaultContrast, (LONG)kDefaultGamma,
                       kDefaultHueAngleIndex, kDefaultSaturation);
 

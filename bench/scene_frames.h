@@ -30,6 +30,15 @@ inline std::vector<uint8_t> EncodeSceneFrame(int width, int height)
 
 // The working buffers of one device, each its own block of the size the
 // device allocates.
+// The registry's built-in picture controls, as live control values.
+constexpr LONG kDefaultBrightness = 118;
+constexpr LONG kDefaultContrast = 0;
+constexpr ULONG kDefaultGamma = 7;
+constexpr LONG kDefaultHue = 179;
+constexpr LONG kDefaultHueAngleIndex = (kDefaultHue + 540) % 720;
+constexpr LONG kDefaultSaturation = 32;
+constexpr LONG kDefaultSharpness = 6;
+
 struct DeviceBuffers {
     std::vector<UCHAR> Raw = std::vector<UCHAR>(RAW_FRAME_BYTES);
     std::vector<UCHAR> Mosaic = std::vector<UCHAR>(RAW_LINE_BUFFER_BYTES);
@@ -47,6 +56,25 @@ struct DeviceBuffers {
         std::fill(Raw.begin(), Raw.end(), 0);
         std::copy(frame.begin(), frame.end(), Raw.begin());
         return true;
+    }
+
+    // Gives a device these working buffers, an I420 frame of width x height
+    // and the built-in picture controls; its tables are the caller's to build.
+    void Attach(CameraContext& c, ULONG width, ULONG height)
+    {
+        c.RawLineBuffer = Mosaic.data();
+        c.LumaWorkBuffer = Luma.data();
+        c.WorkBufferA = WorkA.data();
+        c.WorkBufferB = WorkB.data();
+        c.FrameWidth = width;
+        c.FrameHeight = height;
+        c.FrameFourCC = FOURCC_I420;
+        c.Brightness = kDefaultBrightness;
+        c.Contrast = kDefaultContrast;
+        c.Gamma = kDefaultGamma;
+        c.HueAngleIndex = kDefaultHueAngleIndex;
+        c.Saturation = kDefaultSaturation;
+        c.Sharpness = kDefaultSharpness;
     }
 };
 
