@@ -35,17 +35,12 @@
 #include <memory>
 #include <vector>
 
-#include "core/dispatch.h"
-#include "controls/settings.h"
-#include "core/lifecycle.h"
 #include "core/stream_formats.h"
-#include "fuzz_common.h"
-#include "kald_host/host_device.h"
-#include "kald_host/host_kernel.h"
-#include "kald_sim/camera.h"
+#include "fuzz_device.h"
 
 namespace {
 
+using kald::fuzz::ByteReader;
 using kald::fuzz::Expect;
 namespace host = kald::host;
 
@@ -55,40 +50,6 @@ constexpr size_t kMaxFormatBytes = 600;
 constexpr size_t kMaxInputBytes = kMaxOperations * 64;
 
 enum Operation : uint8_t { Intersect, Open, Propose, SetFormat, StreamRate, Close, OperationCount };
-
-// Reads the input front to back; past its end every byte is 0.
-class ByteReader {
-  public:
-    ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    template <typename T> T Read()
-    {
-        uint8_t bytes[sizeof(T)] = {};
-        for (size_t i = 0; i < sizeof(T) && pos_ < size_; ++i) {
-            bytes[i] = data_[pos_++];
-        }
-        T value;
-        std::memcpy(&value, bytes, sizeof value);
-        return value;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
-
-// The driver is loaded once, as the platform loads it. Its safeguard probe
-// is made small: the probe has no part in the requests fuzzed here, and half
-// a megabyte mapped and filled for every run would take most of the time.
-host::HostDriver& Driver()
-{
-    static host::HostDriver* const driver = [] {
-        host::RegistrySetDword(KALDRIN_KEY, L"Safeguard Memory Size", 0x1000);
-        return new host::HostDriver(DriverEntry);
-    }();
-    return *driver;
-}
 
 struct Record {
     Operation Op;
@@ -258,20 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > kMaxInputBytes) {
         return 0;
     }
-    host::HostDriver& driver = Driver();
-    Expect(driver.Loaded(), "the driver did not load");
-
-    host::RegistryClear();
-    host::ResetRequestViolations();
-    {
-        kald::sim::CameraConfig config;
-        config.SerialBusyStatusReads = 0;
-        config.CalibrationNotReadyStatusReads = 0;
-        kald::sim::Camera camera(config);
-        host::HostBus bus;
-        host::HostDevice device(bus, driver, camera);
-        Expect(device.Initialize() == STATUS_SUCCESS, "the device did not start");
-
+    kald::fuzz::OnFreshDevice([&](host::HostDevice& device) {
         ByteReader in(data, size);
         for (size_t i = 0; i < kMaxOperations && !in.Empty(); ++i) {
             const Record r = ReadRecord(in);
@@ -296,8 +244,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Expect(host::RequestViolationCounts().Total() == 0,
                    "a request was not completed exactly once");
         }
-    }
-    Expect(host::RequestViolationCounts().Total() == 0, "the tear-down broke a request");
-    Expect(host::PoolBytesInUse(KALDRIN_POOL_TAG) == 0, "the driver kept pool after removal");
+    });
     return 0;
 }

@@ -28,16 +28,11 @@
 #include <vector>
 
 #include "controls/properties.h"
-#include "core/dispatch.h"
-#include "controls/settings.h"
-#include "core/lifecycle.h"
-#include "fuzz_common.h"
-#include "kald_host/host_device.h"
-#include "kald_host/host_kernel.h"
-#include "kald_sim/camera.h"
+#include "fuzz_device.h"
 
 namespace {
 
+using kald::fuzz::ByteReader;
 using kald::fuzz::Expect;
 namespace host = kald::host;
 
@@ -46,42 +41,8 @@ constexpr size_t kMaxInputBytes = kMaxRequests * 64;
 // Room for the largest record (40 bytes) and whatever follows it.
 constexpr size_t kTemplateBytes = 256;
 
-// Reads the input front to back; past its end every byte is 0.
-class ByteReader {
-  public:
-    ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    template <typename T> T Read()
-    {
-        uint8_t bytes[sizeof(T)] = {};
-        for (size_t i = 0; i < sizeof(T) && pos_ < size_; ++i) {
-            bytes[i] = data_[pos_++];
-        }
-        T value;
-        std::memcpy(&value, bytes, sizeof value);
-        return value;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
-
 const GUID* const kKnownSets[4] = {&CameraExtensionPropertySet, &CameraDiagnosticsPropertySet,
                                    &AutoControlPropertySet, &VideoProcAmpPropertySet};
-
-// The driver is loaded once, as the platform loads it. Its safeguard probe
-// is made small: the probe has no part in the requests fuzzed here, and half
-// a megabyte mapped and filled for every run would take most of the time.
-host::HostDriver& Driver()
-{
-    static host::HostDriver* const driver = [] {
-        host::RegistrySetDword(KALDRIN_KEY, L"Safeguard Memory Size", 0x1000);
-        return new host::HostDriver(DriverEntry);
-    }();
-    return *driver;
-}
 
 // One request as the record describes it.
 struct Request {
@@ -184,19 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > kMaxInputBytes) {
         return 0;
     }
-    host::HostDriver& driver = Driver();
-    Expect(driver.Loaded(), "the driver did not load");
-
-    host::RegistryClear();
-    host::ResetRequestViolations();
-    {
-        kald::sim::CameraConfig config;
-        config.SerialBusyStatusReads = 0;
-        config.CalibrationNotReadyStatusReads = 0;
-        kald::sim::Camera camera(config);
-        host::HostBus bus;
-        host::HostDevice device(bus, driver, camera);
-        Expect(device.Initialize() == STATUS_SUCCESS, "the device did not start");
+    kald::fuzz::OnFreshDevice([&](host::HostDevice& device) {
         HW_STREAM_DESCRIPTOR descriptor{};
         Expect(device.GetStreamInfo(&descriptor) == STATUS_SUCCESS,
                "the stream information was refused");
@@ -205,8 +154,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (size_t i = 0; i < kMaxRequests && !in.Empty(); ++i) {
             Send(device, ReadRequest(in));
         }
-    }
-    Expect(host::RequestViolationCounts().Total() == 0, "the tear-down broke a request");
-    Expect(host::PoolBytesInUse(KALDRIN_POOL_TAG) == 0, "the driver kept pool after removal");
+    });
     return 0;
 }
