@@ -106,13 +106,94 @@ std::optional<RegistryValue> RegistryStore::Read(std::wstring_view key, std::wst
     return value->second;
 }
 
-void RegistryStore::DeleteValue(std::wstring_view key, std::wstring_view name)
+bool RegistryStore::DeleteValue(std::wstring_view key, std::wstring_view name)
 {
     std::lock_guard<std::mutex> guard(Lock);
     auto found = Keys.find(FoldPath(key));
-    if (found != Keys.end()) {
-        found->second.Values.erase(FoldName(name));
+    return found != Keys.end() && found->second.Values.erase(FoldName(name)) != 0;
+}
+
+bool RegistryStore::CreateKey(std::wstring_view key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    const bool existed = Keys.count(FoldPath(key)) != 0;
+    CreateKeyLocked(key);
+    return !existed;
+}
+
+std::pair<RegistryStore::KeyMap::iterator, RegistryStore::KeyMap::iterator>
+RegistryStore::BelowLocked(const std::wstring& folded)
+{
+    // Every path that starts with "folded\" sorts between these two.
+    const std::wstring prefix = folded + L'\\';
+    const auto first = Keys.lower_bound(prefix);
+    auto last = first;
+    while (last != Keys.end() && last->first.compare(0, prefix.size(), prefix) == 0) {
+        ++last;
     }
+    return {first, last};
+}
+
+RegistryStore::DeleteResult RegistryStore::DeleteKey(std::wstring_view key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    const std::wstring folded = FoldPath(key);
+    const auto found = Keys.find(folded);
+    if (found == Keys.end()) {
+        return DeleteResult::NotFound;
+    }
+    const auto below = BelowLocked(folded);
+    if (below.first != below.second) {
+        return DeleteResult::HasSubKeys;
+    }
+    Keys.erase(found);
+    return DeleteResult::Deleted;
+}
+
+bool RegistryStore::DeleteTree(std::wstring_view key, bool keepKey)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    const std::wstring folded = FoldPath(key);
+    const auto found = Keys.find(folded);
+    if (found == Keys.end()) {
+        return false;
+    }
+    const auto below = BelowLocked(folded);
+    Keys.erase(below.first, below.second);
+    if (keepKey) {
+        found->second.Values.clear();
+    } else {
+        Keys.erase(found);
+    }
+    return true;
+}
+
+std::vector<std::wstring> RegistryStore::SubKeyNames(std::wstring_view key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    const std::wstring folded = FoldPath(key);
+    std::vector<std::wstring> names;
+    const auto below = BelowLocked(folded);
+    for (auto it = below.first; it != below.second; ++it) {
+        // Direct sub keys only: no separator after the prefix.
+        if (it->first.find(L'\\', folded.size() + 1) == std::wstring::npos) {
+            names.push_back(it->second.Path.substr(it->second.Path.rfind(L'\\') + 1));
+        }
+    }
+    return names;
+}
+
+std::vector<RegistryValue> RegistryStore::Values(std::wstring_view key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    std::vector<RegistryValue> values;
+    const auto found = Keys.find(FoldPath(key));
+    if (found != Keys.end()) {
+        for (const auto& [name, value] : found->second.Values) {
+            values.push_back(value);
+        }
+    }
+    return values;
 }
 
 bool RegistryStore::KeyExists(std::wstring_view key)

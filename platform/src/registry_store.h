@@ -36,9 +36,25 @@ class RegistryStore {
     void Write(std::wstring_view key, std::wstring_view name, ULONG type,
                std::vector<uint8_t> data);
     std::optional<RegistryValue> Read(std::wstring_view key, std::wstring_view name);
-    void DeleteValue(std::wstring_view key, std::wstring_view name);
+    // True when the value was there.
+    bool DeleteValue(std::wstring_view key, std::wstring_view name);
     bool KeyExists(std::wstring_view key);
     void Clear();
+
+    // Keys exist without values too: CreateKey makes the key and every key
+    // above it and says whether the key itself is new.
+    bool CreateKey(std::wstring_view key);
+    enum class DeleteResult { Deleted, NotFound, HasSubKeys };
+    // Deletes a key that has no sub keys, with its values.
+    DeleteResult DeleteKey(std::wstring_view key);
+    // Deletes every key below `key` and, unless `keepKey`, the key itself
+    // (keeping it clears its values). False when the key does not exist.
+    bool DeleteTree(std::wstring_view key, bool keepKey);
+    // The last parts of the direct sub keys, as first written, in folded
+    // order; none for a key that does not exist.
+    std::vector<std::wstring> SubKeyNames(std::wstring_view key);
+    // The key's values in folded name order; none when it does not exist.
+    std::vector<RegistryValue> Values(std::wstring_view key);
 
     // Every key with its values, in folded path order, taken under the lock.
     std::vector<RegistryKeyContents> Snapshot();
@@ -58,6 +74,9 @@ class RegistryStore {
         std::wstring Path;                            // as first written
         std::map<std::wstring, RegistryValue> Values; // by folded name
     };
+    using KeyMap = std::map<std::wstring, Key>;
+    // The keys strictly below the folded path, as a range of Keys.
+    std::pair<KeyMap::iterator, KeyMap::iterator> BelowLocked(const std::wstring& folded);
 
     // Folds ASCII upper case and drops trailing separators.
     static std::wstring FoldPath(std::wstring_view path);

@@ -6,6 +6,7 @@
 #include "kald_host/ks.h"
 #include "kald_host/ksmedia.h"
 #include "win32_state.h"
+#include "win32_window_state.h"
 
 // A GUID from its STATIC_ form, with the braces spelled out.
 // clang-format off
@@ -185,6 +186,9 @@ Win32HandleCounts OpenWin32Handles()
         case ObjectKind::Module:
             counts.modules += object.References;
             break;
+        case ObjectKind::RegistryKey:
+            ++counts.registryKeys;
+            break;
         }
     }
     return counts;
@@ -200,14 +204,17 @@ size_t DeviceIoControlCount()
 void ResetWin32()
 {
     State& state = TheState();
+    std::vector<std::pair<uintptr_t, Object>> modules;
     {
         std::lock_guard<std::mutex> guard(state.Lock);
         for (auto& [value, object] : state.Handles) {
-            for (; object.Library != nullptr && object.References > 0; --object.References) {
-                dlclose(object.Library);
+            if (object.Kind == ObjectKind::Module && object.Library != nullptr) {
+                modules.emplace_back(value, std::move(object));
             }
         }
         state.Handles.clear();
+        state.DllDirectory.clear();
+        state.UserLocale = 0x409;
         for (const auto& published : state.Interfaces) {
             published->Published = false;
         }
@@ -220,7 +227,11 @@ void ResetWin32()
         state.Completions.clear();
         state.IoControls = 0;
     }
+    ResetWindows();
+    UnloadDetachedModules(modules);
+    ForgetThreadLocale();
     SetLastError(ERROR_SUCCESS);
+    ResetCom();
 }
 
 } // namespace kald::host

@@ -1,8 +1,12 @@
 // The host Win32 kernel objects: the handle table, events and waits on the
-// virtual clock, device files with their I/O control requests, modules, the
-// thread's last error and message boxes.
+// virtual clock, device files with their I/O control requests, modules with
+// their search and DllMain, the thread's last error and message boxes.
 #include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -34,6 +38,20 @@ uintptr_t AddObject(State& state, Object object)
     state.NextHandle += 4;
     state.Handles.emplace(value, std::move(object));
     return value;
+}
+
+void UnloadDetachedModules(std::vector<std::pair<uintptr_t, Object>>& modules)
+{
+    for (auto& [value, module] : modules) {
+        if (module.Entry != nullptr && !module.Unloading) {
+            // The handle is out of the table already; DllMain only sees it.
+            module.Entry(reinterpret_cast<HINSTANCE>(value), DLL_PROCESS_DETACH, nullptr);
+        }
+        if (!module.Unloading) {
+            dlclose(module.Library);
+        }
+    }
+    modules.clear();
 }
 
 namespace {
@@ -111,7 +129,108 @@ bool IsSetupApiName(const char* name)
     return length == 12 && strncasecmp(name, "setupapi.dll", 12) == 0;
 }
 
+// Where GetModuleFileNameA says the host's SETUPAPI.DLL lives.
+constexpr const char* SetupApiPath = "/usr/lib/kald/SETUPAPI.DLL";
+
+bool HasSeparator(const char* name)
+{
+    return strchr(name, '/') != nullptr || strchr(name, '\\') != nullptr;
+}
+
+std::string FileName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string CurrentDirectory()
+{
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string(".");
+}
+
+std::string AbsolutePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/' ? path : CurrentDirectory() + "/" + path;
+}
+
+std::string ExecutablePath()
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return length > 0 ? std::string(buffer, size_t(length)) : std::string();
+}
+
+bool IsFile(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The file a dlopen handle was loaded from; none for a null handle.
+std::optional<std::string> LoadedPath(void* library)
+{
+    struct link_map* map = nullptr;
+    if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr || map->l_name[0] == '\0') {
+        return std::nullopt;
+    }
+    return std::string(map->l_name);
+}
+
+// A loaded module with this path or dlopen handle, not being unloaded.
+// Lock held.
+Object* FindLoadedModule(State& state, const std::string& path, void* library)
+{
+    for (auto& [value, object] : state.Handles) {
+        if (object.Kind == ObjectKind::Module && !object.SetupApi && !object.Unloading &&
+            ((library != nullptr && object.Library == library) ||
+             (!path.empty() && object.Path == path))) {
+            return &object;
+        }
+    }
+    return nullptr;
+}
+
+uintptr_t FindValue(const State& state, const Object* object)
+{
+    for (const auto& [value, candidate] : state.Handles) {
+        if (&candidate == object) {
+            return value;
+        }
+    }
+    return 0;
+}
+
 } // namespace
+
+// The full path LoadLibraryA loads `name` from: as given when it has a
+// separator, else the first of the DLL directory, the executable's
+// directory and the current directory that holds it.
+std::optional<std::string> FindLibrary(const char* name, const std::string& dllDirectory)
+{
+    if (name[0] == '\0') {
+        return std::nullopt;
+    }
+    if (HasSeparator(name)) {
+        std::string path = AbsolutePath(name);
+        return IsFile(path) ? std::optional<std::string>(path) : std::nullopt;
+    }
+    const std::string executable = ExecutablePath();
+    const std::string executableDirectory = executable.substr(0, executable.rfind('/') + 1);
+    for (const std::string& directory :
+         {dllDirectory, executableDirectory, CurrentDirectory()}) {
+        if (directory.empty()) {
+            continue;
+        }
+        const std::string path = directory.back() == '/' ? directory + name : directory + "/" + name;
+        if (IsFile(path)) {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace kald::host::win32
 
 using namespace kald::host::win32;
@@ -348,41 +467,100 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
         return nullptr;
     }
     State& state = TheState();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    if (IsSetupApiName(lpLibFileName)) {
-        if (state.FailSetupApi) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return nullptr;
-        }
-        for (auto& [value, object] : state.Handles) {
-            if (object.Kind == ObjectKind::Module && object.SetupApi) {
-                ++object.References;
-                return reinterpret_cast<HMODULE>(value);
+    std::string directory;
+    {
+        std::lock_guard<std::mutex> guard(state.Lock);
+        if (IsSetupApiName(lpLibFileName)) {
+            if (state.FailSetupApi) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return nullptr;
             }
+            for (auto& [value, object] : state.Handles) {
+                if (object.Kind == ObjectKind::Module && object.SetupApi) {
+                    ++object.References;
+                    return reinterpret_cast<HMODULE>(value);
+                }
+            }
+            Object module{ObjectKind::Module};
+            module.SetupApi = true;
+            module.References = 1;
+            return reinterpret_cast<HMODULE>(AddObject(state, std::move(module)));
         }
-        Object module{ObjectKind::Module};
-        module.SetupApi = true;
-        module.References = 1;
-        return reinterpret_cast<HMODULE>(AddObject(state, std::move(module)));
+        directory = state.DllDirectory;
     }
-    void* library =
-        lpLibFileName[0] != '\0' ? dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (library == nullptr) {
+    std::optional<std::string> path = FindLibrary(lpLibFileName, directory);
+    void* systemLibrary = nullptr;
+    if (!path && lpLibFileName[0] != '\0' && !HasSeparator(lpLibFileName)) {
+        // Last the host's own library search, as the platform searches its
+        // system directory last.
+        systemLibrary = dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL);
+        path = LoadedPath(systemLibrary);
+    }
+    if (!path) {
+        if (systemLibrary != nullptr) {
+            dlclose(systemLibrary);
+        }
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    // A library loaded again is the same module, as on the platform; each
-    // load holds one dlopen reference, given back by its FreeLibrary.
-    for (auto& [value, object] : state.Handles) {
-        if (object.Kind == ObjectKind::Module && object.Library == library) {
-            ++object.References;
-            return reinterpret_cast<HMODULE>(value);
+    {
+        // A library loaded again is the same module, as on the platform.
+        std::lock_guard<std::mutex> guard(state.Lock);
+        if (Object* loaded = FindLoadedModule(state, *path, nullptr)) {
+            ++loaded->References;
+            if (systemLibrary != nullptr) {
+                dlclose(systemLibrary);
+            }
+            return reinterpret_cast<HMODULE>(FindValue(state, loaded));
         }
     }
-    Object module{ObjectKind::Module};
-    module.Library = library;
-    module.References = 1;
-    return reinterpret_cast<HMODULE>(AddObject(state, std::move(module)));
+    void* library =
+        systemLibrary != nullptr ? systemLibrary : dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return nullptr;
+    }
+    std::shared_ptr<const ModuleResources> resources = LoadModuleResources(library);
+    if (!resources) {
+        // A resource table that does not parse makes a broken image.
+        dlclose(library);
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return nullptr;
+    }
+    uintptr_t value;
+    DllEntryPoint entry;
+    {
+        std::lock_guard<std::mutex> guard(state.Lock);
+        // The same file under another path, or loaded by another thread
+        // meanwhile.
+        if (Object* loaded = FindLoadedModule(state, {}, library)) {
+            ++loaded->References;
+            const uintptr_t found = FindValue(state, loaded);
+            dlclose(library);
+            return reinterpret_cast<HMODULE>(found);
+        }
+        Object module{ObjectKind::Module};
+        module.Library = library;
+        module.References = 1;
+        module.Path = *path;
+        module.Resources = std::move(resources);
+        module.Entry = reinterpret_cast<DllEntryPoint>(dlsym(library, "DllMain"));
+        entry = module.Entry;
+        value = AddObject(state, std::move(module));
+    }
+    const HMODULE handle = reinterpret_cast<HMODULE>(value);
+    // DllMain runs without the lock: it loads libraries and resources itself.
+    if (entry != nullptr && !entry(handle, DLL_PROCESS_ATTACH, nullptr)) {
+        entry(handle, DLL_PROCESS_DETACH, nullptr);
+        {
+            std::lock_guard<std::mutex> guard(state.Lock);
+            state.Handles.erase(value);
+        }
+        dlclose(library);
+        SetLastError(ERROR_DLL_INIT_FAILED);
+        return nullptr;
+    }
+    return handle;
 }
 
 // Exports by name; ordinals (names below 0x10000) are not kept.
@@ -391,7 +569,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     State& state = TheState();
     std::lock_guard<std::mutex> guard(state.Lock);
     Object* module = FindObject(state, hModule, ObjectKind::Module);
-    if (module == nullptr) {
+    const bool executable = HandleValue(hModule) == ExecutableModule;
+    if (module == nullptr && !executable) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -399,9 +578,14 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    FARPROC procedure = module->SetupApi
-                            ? SetupApiExport(lpProcName)
-                            : reinterpret_cast<FARPROC>(dlsym(module->Library, lpProcName));
+    FARPROC procedure;
+    if (executable) {
+        procedure = reinterpret_cast<FARPROC>(dlsym(RTLD_DEFAULT, lpProcName));
+    } else if (module->SetupApi) {
+        procedure = SetupApiExport(lpProcName);
+    } else {
+        procedure = reinterpret_cast<FARPROC>(dlsym(module->Library, lpProcName));
+    }
     if (procedure == nullptr) {
         SetLastError(ERROR_PROC_NOT_FOUND);
     }
@@ -411,18 +595,113 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 WINBOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
     State& state = TheState();
+    void* library;
+    DllEntryPoint entry;
+    {
+        std::lock_guard<std::mutex> guard(state.Lock);
+        Object* module = FindObject(state, hLibModule, ObjectKind::Module);
+        if (module == nullptr || module->Unloading) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (--module->References != 0) {
+            return TRUE;
+        }
+        if (module->Library == nullptr) {
+            state.Handles.erase(HandleValue(hLibModule));
+            return TRUE;
+        }
+        // It stays in the table while its DllMain hears of the detach, so
+        // that it can still reach its own resources and file name.
+        module->Unloading = true;
+        library = module->Library;
+        entry = module->Entry;
+    }
+    if (entry != nullptr) {
+        entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> guard(state.Lock);
+        state.Handles.erase(HandleValue(hLibModule));
+    }
+    dlclose(library);
+    return TRUE;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
+{
+    std::string path;
+    if (hModule == nullptr || HandleValue(hModule) == ExecutableModule) {
+        path = ExecutablePath();
+    } else {
+        State& state = TheState();
+        std::lock_guard<std::mutex> guard(state.Lock);
+        const Object* module = FindObject(state, hModule, ObjectKind::Module);
+        if (module == nullptr) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        path = module->SetupApi ? SetupApiPath : module->Path;
+    }
+    if (lpFilename == nullptr || nSize == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() < nSize) {
+        memcpy(lpFilename, path.c_str(), path.size() + 1);
+        return DWORD(path.size());
+    }
+    // Truncated and terminated; the whole buffer is reported.
+    memcpy(lpFilename, path.data(), nSize - 1);
+    lpFilename[nSize - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return nSize;
+}
+
+// A name with a path separator is matched against the full paths, one
+// without against the file names; SETUPAPI.DLL by its names.
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
+{
+    if (lpModuleName == nullptr) {
+        return reinterpret_cast<HMODULE>(ExecutableModule);
+    }
+    const std::string wanted = HasSeparator(lpModuleName) ? AbsolutePath(lpModuleName)
+                                                          : std::string(lpModuleName);
+    State& state = TheState();
     std::lock_guard<std::mutex> guard(state.Lock);
-    Object* module = FindObject(state, hLibModule, ObjectKind::Module);
-    if (module == nullptr) {
+    for (const auto& [value, object] : state.Handles) {
+        if (object.Kind != ObjectKind::Module || object.Unloading) {
+            continue;
+        }
+        const bool match = object.SetupApi
+                               ? IsSetupApiName(lpModuleName)
+                               : (HasSeparator(lpModuleName) ? object.Path == wanted
+                                                             : FileName(object.Path) == wanted);
+        if (match) {
+            return reinterpret_cast<HMODULE>(value);
+        }
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+// The host has no thread notifications to turn off.
+WINBOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule)
+{
+    State& state = TheState();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    if (FindObject(state, hLibModule, ObjectKind::Module) == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (module->Library != nullptr) {
-        dlclose(module->Library);
-    }
-    if (--module->References == 0) {
-        state.Handles.erase(HandleValue(hLibModule));
-    }
+    return TRUE;
+}
+
+WINBOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName)
+{
+    State& state = TheState();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.DllDirectory = lpPathName != nullptr ? lpPathName : "";
     return TRUE;
 }
 

@@ -28,7 +28,17 @@ struct DeviceInterface {
     bool Published = true;
 };
 
-enum class ObjectKind { Event, File, DeviceInfoSet, Module };
+enum class ObjectKind { Event, File, DeviceInfoSet, Module, RegistryKey };
+
+// The resources a module carries: its embedded .res image, parsed once when
+// it is loaded. HRSRC values point at the entries.
+struct ModuleResources {
+    const uint8_t* Image = nullptr;
+    size_t Size = 0;
+    std::vector<ResourceEntry> Entries;
+};
+
+typedef BOOL(WINAPI* DllEntryPoint)(HINSTANCE, DWORD, LPVOID);
 
 struct Object {
     explicit Object(ObjectKind kind) : Kind(kind) {}
@@ -43,8 +53,14 @@ struct Object {
     std::vector<std::shared_ptr<DeviceInterface>> Members;
     // Module: the host's SETUPAPI.DLL, or a dlopen handle; references.
     bool SetupApi = false;
-    void* Library = nullptr;
+    void* Library = nullptr; // one dlopen reference for the whole module
     size_t References = 0;
+    std::string Path; // the full path it was loaded from
+    std::shared_ptr<const ModuleResources> Resources;
+    DllEntryPoint Entry = nullptr; // its DllMain, when it has one
+    bool Unloading = false;        // DllMain is being told of the detach
+    // Registry key: its absolute path in the host registry.
+    std::wstring KeyPath;
 };
 
 // A pending request's completion: the event (a handle value, possibly 0) to
@@ -69,6 +85,9 @@ struct State {
     bool FailSetupApi = false;
     std::vector<Completion> Completions;
     size_t IoControls = 0;
+    // SetDllDirectoryA's directory; empty for the default search.
+    std::string DllDirectory;
+    LCID UserLocale = 0x409;
 };
 
 // Never destroyed, so that handles closed by other statics' destructors
@@ -85,6 +104,24 @@ inline uintptr_t HandleValue(const void* handle)
 Object* FindObject(State& state, const void* handle, ObjectKind kind);
 // Enters `object` in the table and returns its handle value. Lock held.
 uintptr_t AddObject(State& state, Object object);
+
+// The handle value of the running executable as a module.
+constexpr uintptr_t ExecutableModule = 0x100;
+
+// Unloads the modules that ResetWin32 took out of the table: tells each
+// DllMain of the detach and gives back its dlopen reference. Call without
+// the lock.
+void UnloadDetachedModules(std::vector<std::pair<uintptr_t, Object>>& modules);
+// The resources embedded in a dlopen'ed library (KaldHostResources and
+// KaldHostResourcesSize); an empty table when it has none, null when its
+// table does not parse.
+std::shared_ptr<const ModuleResources> LoadModuleResources(void* library);
+// The full path LoadLibraryA loads `name` from: as given when it has a
+// separator, else the first of `dllDirectory`, the executable's directory
+// and the current directory that holds it; none when no file is found.
+std::optional<std::string> FindLibrary(const char* name, const std::string& dllDirectory);
+// Makes the calling thread's locale the user's again.
+void ForgetThreadLocale();
 
 // The host SETUPAPI.DLL's exports by name; null for an unknown name.
 FARPROC SetupApiExport(const char* name);

@@ -52,6 +52,50 @@ typedef struct HWND__* HWND;
 
 typedef INT_PTR (WINAPI* FARPROC)();
 
+// Message parameters and results, pointer-sized as on the platform.
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef WORD ATOM;
+typedef DWORD COLORREF;
+
+// Wide strings are the host's wchar_t; resources and files keep the
+// platform's UTF-16 and are converted where they are read.
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+
+// Locales and languages.
+typedef DWORD LCID;
+typedef WORD LANGID;
+
+// Handles of the user-interface, resource and registry services.
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef struct HRSRC__* HRSRC;
+typedef HANDLE HGLOBAL;
+typedef HANDLE HLOCAL;
+typedef struct HDC__* HDC;
+typedef struct HBRUSH__* HBRUSH;
+typedef struct HFONT__* HFONT;
+typedef struct HMENU__* HMENU;
+typedef struct HICON__* HICON;
+typedef HICON HCURSOR;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
+#define HIBYTE(w) ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
+#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
+
 typedef struct tagSIZE {
     LONG cx;
     LONG cy;
@@ -63,6 +107,7 @@ typedef struct tagRECT {
     LONG right;
     LONG bottom;
 } RECT, *PRECT, *LPRECT;
+typedef const RECT* LPCRECT;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;

@@ -126,6 +126,19 @@ typedef struct _OVERLAPPED {
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 #define ERROR_DEVICE_REMOVED 1617L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_DLL_INIT_FAILED 1114L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+
+// The reasons DllMain is called for.
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
 
 #ifdef __cplusplus
 extern "C" {
@@ -133,10 +146,73 @@ extern "C" {
 
 // Modules. "SETUPAPI.DLL" (any case, with or without the extension) is the
 // host's device-installation module (setupapi.h); other names are shared
-// libraries found on the library search path.
+// libraries of any extension. A name without a path separator is looked for
+// in the directory SetDllDirectoryA set, then the running executable's
+// directory, then the current directory, and last on the host's library
+// path (the platform's system directory); a name with one is used as given.
+// The first load of a module calls its exported DllMain, when it has one,
+// with DLL_PROCESS_ATTACH (a FALSE answer is followed by DLL_PROCESS_DETACH
+// and fails the load with ERROR_DLL_INIT_FAILED); the last FreeLibrary calls
+// it with DLL_PROCESS_DETACH before unloading.
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBOOL WINAPI FreeLibrary(HMODULE hLibModule);
+// The module's full path (null: the running executable), truncated to nSize
+// characters with the NUL (then ERROR_INSUFFICIENT_BUFFER); returns the
+// characters stored without the NUL, 0 on failure.
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+// A loaded module by its file name or full path (no reference taken); null
+// names the running executable.
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+WINBOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+// The first directory LoadLibraryA searches; null or "" restores the default.
+WINBOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+
+// Resources of a module (null: the running executable), embedded in it as
+// the platform's compiled resource file. Types and names are ordinals
+// (MAKEINTRESOURCE) or strings, compared without regard to case; "#123"
+// means ordinal 123. FindResourceA/W prefer the thread locale's language,
+// then its primary language, then neutral, then English (United States),
+// then the first one found; FindResourceExA takes the language given (a
+// neutral one meaning the same preference).
+// Resource data stays valid while the module is loaded; FreeResource does
+// nothing.
+HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType);
+HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLanguage);
+HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+LPVOID WINAPI LockResource(HGLOBAL hResData);
+DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+WINBOOL WINAPI FreeResource(HGLOBAL hResData);
+// String uID of the string table (block uID / 16 + 1, entry uID % 16; the
+// block is chosen by language as above, whole), copied with a NUL into at most cchBufferMax characters; returns the
+// characters copied without the NUL, 0 when there is no such string.
+// LoadStringA converts to the ANSI code page (Windows-1252, '?' for what it
+// lacks). LoadStringW with cchBufferMax 0 (a read-only pointer to the
+// resource on the platform) is refused with 0 and ERROR_INVALID_PARAMETER:
+// the host's strings are not wchar_t.
+int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+
+// Time: Sleep advances the virtual clock (kald_host/host_kernel.h) and
+// never sleeps; GetTickCount reads it in ms.
+VOID WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI GetTickCount(VOID);
+
+// Atomic operations; each returns the new value (Exchange: the old one).
+LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
+LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
+LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value);
+
+// nNumber * nNumerator / nDenominator rounded half away from zero, through
+// 64 bits; -1 when nDenominator is 0 or the result does not fit.
+int WINAPI MulDiv(int nNumber, int nNumerator, int nDenominator);
+
+// ANSI strings; null strings count as empty. lstrcmpiA compares without
+// regard to ASCII case.
+int WINAPI lstrlenA(LPCSTR lpString);
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
 // Files: the device paths of published device interfaces.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -168,3 +244,11 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 #ifdef __cplusplus
 }
 #endif
+
+// The rest of the Win32 subset, as the platform's windows.h brings it in:
+// windows and dialogs, the registry, locales, version resources and COM.
+#include "winuser.h"
+#include "winreg.h"
+#include "winnls.h"
+#include "winver.h"
+#include "ole2.h"
