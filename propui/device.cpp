@@ -210,6 +210,16 @@ LONG Device::CachedValue(ULONG Id) const
     return -1;
 }
 
+void Device::SetCachedValue(ULONG Id, LONG Value)
+{
+    for (size_t i = 0; i < CachedItemCount; ++i) {
+        if (CachedItemIds[i] == Id) {
+            Cache[i] = Value;
+            return;
+        }
+    }
+}
+
 HANDLE OpenCameraInterface(const char* Vendor, const char* Product)
 {
     SetupApi = SetupApiModule{};

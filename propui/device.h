@@ -97,6 +97,9 @@ class Device {
     // The cached value of `Id` as the last Refresh read it; -1 for an id
     // that is not cached.
     LONG CachedValue(ULONG Id) const;
+    // Stores `Value` as the cached value of `Id`; ignored for an id that is
+    // not cached.
+    void SetCachedValue(ULONG Id, LONG Value);
 
     // The opened interface; INVALID_HANDLE_VALUE when the camera was not
     // found or could not be opened, and after closing.

@@ -1,0 +1,99 @@
+// The three property pages Kaldprop offers: the picture controls
+// ("Settings"), the flicker questions ("Advanced Settings") and the
+// engineering controls ("Test Settings"). Every change goes to the driver at
+// once through the shared Device; Apply makes the changes permanent.
+#pragma once
+
+#include "device.h"
+#include "property_page.h"
+#include "propui_platform.h"
+
+// The help contexts the pages' Help buttons open.
+inline constexpr ULONG_PTR PictureHelpContext = 131287;
+inline constexpr ULONG_PTR FlickerHelpContext = 131288;
+inline constexpr ULONG_PTR TestHelpContext = 131287;
+
+// The text the picture page puts into its camera-name label.
+inline constexpr char CameraDisplayName[] = "Vexal(r) PC Camera RV310";
+
+// What the three pages share: the shared Device held for the page's
+// lifetime, Apply saving the changes, and small helpers over the page's
+// dialog items.
+class CameraPage : public PropertyPage {
+  public:
+    CameraPage(UINT Title, UINT Dialog);
+    ~CameraPage() override;
+
+    // Saves the changes of every page in the driver's store and clears this
+    // page's dirty state.
+    STDMETHOD(Apply)() override;
+
+  protected:
+    // The shared Device's requests; without a Device (it could not be made)
+    // they fail like requests to a missing camera.
+    static void RefreshDevice();
+    static BOOL SetValue(ULONG Id, LONG Value);
+    static LONG GetValue(ULONG Id);
+    static LONG Cached(ULONG Id);
+    static void SetCached(ULONG Id, LONG Value);
+
+    HWND Item(int Id) const;
+    // Sets a slider's tick frequency (a fifteenth of the range, at least 1)
+    // and its range.
+    void SetSliderRange(int Id, LONG Min, LONG Max) const;
+    // Queues a slider's new position: it takes effect after the current
+    // message.
+    void PostSliderPosition(int Id, LONG Position) const;
+    // Sets a slider's position at once.
+    void SendSliderPosition(int Id, LONG Position) const;
+    LONG SliderPosition(int Id) const;
+    void SetCheck(int Id, bool Checked) const;
+    bool IsChecked(int Id) const;
+    void Enable(int Id, bool Enabled) const;
+    void FocusItem(int Id) const;
+    // Opens the help file at `Context` and gives the focus back to `Button`.
+    void ShowHelp(ULONG_PTR Context, int Button) const;
+};
+
+class CSourcePage : public CameraPage {
+  public:
+    CSourcePage();
+
+  protected:
+    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
+
+  private:
+    void RefreshControls();
+    void OnSliderScrolled(HWND Slider);
+    void OnAutoColorClicked();
+    void OnExposureLockClicked();
+    void OnRestoreDefaultsClicked();
+};
+
+class CAdvancedPage : public CameraPage {
+  public:
+    CAdvancedPage();
+
+  protected:
+    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
+
+  private:
+    void RefreshControls();
+    void OnAnswerClicked(int Id);
+    void OnRestoreDefaultsClicked();
+};
+
+class CTestPage : public CameraPage {
+  public:
+    CTestPage();
+
+  protected:
+    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
+
+  private:
+    void RefreshControls();
+    void SetLabel(int SliderId, LONG Value) const;
+    void OnSliderScrolled(HWND Slider);
+    void OnSwitchClicked(int Id);
+    void OnRestoreDefaultsClicked();
+};

@@ -1,0 +1,155 @@
+// The picture page: saturation, sharpness, brightness (the exposure
+// target), white balance and hue sliders, automatic colour and exposure
+// lock, Restore Defaults and Help.
+#include "pages.h"
+
+#include "resource.h"
+
+namespace {
+
+struct PictureSlider {
+    int Id;
+    ULONG Property;
+    LONG Min;
+    LONG Max;
+};
+
+// In the order the page sets them up and refreshes them.
+constexpr PictureSlider PictureSliders[] = {
+    {IDC_SATURATION, EXT_SATURATION, 0, 63},
+    {IDC_SHARPNESS, EXT_SHARPNESS, 1, 8},
+    {IDC_BRIGHTNESS, EXT_EXPOSURE_TARGET, 0, 255},
+    {IDC_WHITE_BALANCE, EXT_WHITE_BALANCE_TARGET, 0, 20},
+    {IDC_HUE, EXT_HUE, 0, 358},
+};
+
+const PictureSlider* FindSlider(int Id)
+{
+    for (const PictureSlider& slider : PictureSliders) {
+        if (slider.Id == Id) {
+            return &slider;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+CSourcePage::CSourcePage() : CameraPage(IDS_TITLESourcePage, IDD_SOURCEPAGE) {}
+
+void CSourcePage::RefreshControls()
+{
+    RefreshDevice();
+    for (const PictureSlider& slider : PictureSliders) {
+        PostSliderPosition(slider.Id, Cached(slider.Property));
+    }
+    const LONG autoWhiteBalance = Cached(EXT_AUTO_WHITE_BALANCE_STATE);
+    const LONG autoExposure = Cached(EXT_AUTO_EXPOSURE_STATE);
+    SetCheck(IDC_AUTO_COLOR, autoWhiteBalance == 1);
+    SetCheck(IDC_EXPOSURE_LOCK, autoExposure == 0);
+
+    // Under automatic white balance the colour controls are the
+    // controller's; under automatic exposure the brightness target is the
+    // user's.
+    const bool manualColour = autoWhiteBalance != 1;
+    Enable(IDC_WHITE_BALANCE_LABEL, manualColour);
+    Enable(IDC_WHITE_BALANCE, manualColour);
+    Enable(IDC_HUE_LABEL, manualColour);
+    Enable(IDC_HUE, manualColour);
+    const bool brightness = autoExposure == 1;
+    Enable(IDC_BRIGHTNESS_LABEL, brightness);
+    Enable(IDC_BRIGHTNESS, brightness);
+}
+
+void CSourcePage::OnSliderScrolled(HWND Slider)
+{
+    if (const PictureSlider* slider = FindSlider(GetDlgCtrlID(Slider))) {
+        const LONG position = SliderPosition(slider->Id);
+        if (SetValue(slider->Property, position)) {
+            SetCached(slider->Property, position);
+        } else {
+            SendSliderPosition(slider->Id, GetValue(slider->Property));
+        }
+    }
+    MarkChanged(TRUE, *this);
+}
+
+void CSourcePage::OnAutoColorClicked()
+{
+    const LONG state = IsChecked(IDC_AUTO_COLOR) ? 1 : 0;
+    SetCached(EXT_AUTO_WHITE_BALANCE_STATE, state);
+    if (!SetValue(EXT_AUTO_WHITE_BALANCE_STATE, state)) {
+        const LONG actual = GetValue(EXT_AUTO_WHITE_BALANCE_STATE);
+        SetCached(EXT_AUTO_WHITE_BALANCE_STATE, actual);
+        SetCheck(IDC_AUTO_COLOR, actual == 1);
+    }
+    RefreshControls();
+    MarkChanged(TRUE, *this);
+}
+
+void CSourcePage::OnExposureLockClicked()
+{
+    // A locked exposure is automatic exposure off.
+    const LONG state = IsChecked(IDC_EXPOSURE_LOCK) ? 0 : 1;
+    SetCached(EXT_AUTO_EXPOSURE_STATE, state);
+    if (!SetValue(EXT_AUTO_EXPOSURE_STATE, state)) {
+        const LONG actual = GetValue(EXT_AUTO_EXPOSURE_STATE);
+        SetCached(EXT_AUTO_EXPOSURE_STATE, actual);
+        SetCheck(IDC_EXPOSURE_LOCK, actual == 0);
+    }
+    RefreshControls();
+    MarkChanged(TRUE, *this);
+}
+
+void CSourcePage::OnRestoreDefaultsClicked()
+{
+    SetValue(EXT_RESTORE_PICTURE_DEFAULTS, 1);
+    // Give the driver time to apply the defaults before reading them back.
+    Sleep(10);
+    RefreshControls();
+    FocusItem(IDC_RESTORE_PICTURE);
+    MarkChanged(TRUE, *this);
+}
+
+INT_PTR CSourcePage::OnMessage(UINT Message, WPARAM WParam, LPARAM LParam)
+{
+    switch (Message) {
+    case WM_INITDIALOG:
+        SetWindowLongA(PageWindow, GWL_STYLE, WS_CHILD);
+        SetDlgItemTextA(PageWindow, IDC_CAMERA_NAME, CameraDisplayName);
+        for (const PictureSlider& slider : PictureSliders) {
+            SetSliderRange(slider.Id, slider.Min, slider.Max);
+        }
+        RefreshControls();
+        return FALSE;
+    case WM_ERASEBKGND:
+        // Every repaint of the background shows the driver's values again.
+        RefreshControls();
+        return FALSE;
+    case WM_HSCROLL:
+        OnSliderScrolled(reinterpret_cast<HWND>(LParam));
+        return TRUE;
+    case WM_COMMAND:
+        if (HIWORD(WParam) != BN_CLICKED) {
+            return FALSE;
+        }
+        switch (LOWORD(WParam)) {
+        case IDC_AUTO_COLOR:
+            OnAutoColorClicked();
+            return TRUE;
+        case IDC_EXPOSURE_LOCK:
+            OnExposureLockClicked();
+            return TRUE;
+        case IDC_RESTORE_PICTURE:
+            OnRestoreDefaultsClicked();
+            return TRUE;
+        case IDC_PICTURE_HELP:
+            ShowHelp(PictureHelpContext, IDC_PICTURE_HELP);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
