@@ -63,6 +63,7 @@ int main(int argc, char** argv)
         AddDecodeCommand(kald),
         AddCtrlCommand(kald),
         AddCaptureCommand(kald),
+        AddPagesCommand(kald),
     };
 
     // Left to the parser, an unknown name would be reported as a missing

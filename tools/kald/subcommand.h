@@ -20,5 +20,6 @@ Subcommand AddInspectCommand(CLI::App& kald);
 Subcommand AddDecodeCommand(CLI::App& kald);
 Subcommand AddCtrlCommand(CLI::App& kald);
 Subcommand AddCaptureCommand(CLI::App& kald);
+Subcommand AddPagesCommand(CLI::App& kald);
 
 } // namespace kald::tool
