@@ -93,11 +93,10 @@ LRESULT CALLBACK ButtonWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 {
     WindowState& state = TheWindows();
     switch (msg) {
-    case BM_GETCHECK: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hwnd);
-        return w != nullptr && Checkable(ButtonType(*w)) ? w->Check : 0;
-    }
+    case BM_GETCHECK:
+        return WithWindowQuiet<LRESULT>(hwnd, 0, [](WindowState&, Window& w) {
+            return Checkable(ButtonType(w)) ? w.Check : 0;
+        });
     case BM_SETCHECK: {
         std::lock_guard<std::mutex> guard(state.Lock);
         Window* w = FindWindowLocked(state, hwnd);
@@ -114,15 +113,11 @@ LRESULT CALLBACK ButtonWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
         }
         return 0;
     }
-    case BM_GETSTATE: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hwnd);
-        if (w == nullptr) {
-            return 0;
-        }
-        const bool focused = state.Queues[std::this_thread::get_id()].Focus == w->Handle;
-        return (Checkable(ButtonType(*w)) ? w->Check : 0) | (focused ? BST_FOCUS : 0);
-    }
+    case BM_GETSTATE:
+        return WithWindowQuiet<LRESULT>(hwnd, 0, [&](WindowState&, Window& w) {
+            const bool focused = state.Queues[std::this_thread::get_id()].Focus == w.Handle;
+            return (Checkable(ButtonType(w)) ? w.Check : 0) | (focused ? BST_FOCUS : 0);
+        });
     case BM_CLICK: {
         // A click presses the button (taking the focus), then on release
         // changes an automatic button's check and tells the parent.

@@ -308,20 +308,17 @@ HWND CreateFromTemplate(HINSTANCE instance, const uint8_t* data, size_t size, HW
     }
     // The font of the template, as a token distinct per dialog.
     const HFONT font = t.hasFont ? reinterpret_cast<HFONT>(WindowValue(dialog) + 2) : nullptr;
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, dialog);
-        if (w == nullptr) {
-            return nullptr;
-        }
-        w->IsDialog = true;
-        w->BaseX = baseX;
-        w->BaseY = baseY;
-        if (w->Extra.size() < DLGWINDOWEXTRA) {
-            w->Extra.resize(DLGWINDOWEXTRA);
-        }
-        std::memcpy(w->Extra.data() + DWLP_DLGPROC, &proc, sizeof(proc));
+    if (!WithWindowQuiet(dialog, false, [&](WindowState&, Window& w) {
+            w.IsDialog = true;
+            w.BaseX = baseX;
+            w.BaseY = baseY;
+            if (w.Extra.size() < DLGWINDOWEXTRA) {
+                w.Extra.resize(DLGWINDOWEXTRA);
+            }
+            std::memcpy(w.Extra.data() + DWLP_DLGPROC, &proc, sizeof(proc));
+            return true;
+        })) {
+        return nullptr;
     }
     if (font != nullptr) {
         SendMessageA(dialog, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -401,18 +398,15 @@ HWND WINAPI CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
 LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     DLGPROC proc = nullptr;
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hDlg);
-        if (w == nullptr) {
-            return 0;
-        }
-        if (w->Extra.size() >= DLGWINDOWEXTRA) {
-            std::memcpy(&proc, w->Extra.data() + DWLP_DLGPROC, sizeof(proc));
-            const LRESULT cleared = 0;
-            std::memcpy(w->Extra.data() + DWLP_MSGRESULT, &cleared, sizeof(cleared));
-        }
+    if (!WithWindowQuiet(hDlg, false, [&](WindowState&, Window& w) {
+            if (w.Extra.size() >= DLGWINDOWEXTRA) {
+                std::memcpy(&proc, w.Extra.data() + DWLP_DLGPROC, sizeof(proc));
+                const LRESULT cleared = 0;
+                std::memcpy(w.Extra.data() + DWLP_MSGRESULT, &cleared, sizeof(cleared));
+            }
+            return true;
+        })) {
+        return 0;
     }
     if (proc != nullptr) {
         const INT_PTR handled = proc(hDlg, Msg, wParam, lParam);
@@ -449,16 +443,16 @@ WINBOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect)
     }
     int baseX = 0;
     int baseY = 0;
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hDlg);
-        if (w == nullptr || !w->IsDialog) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        baseX = w->BaseX;
-        baseY = w->BaseY;
+    if (!WithWindow(hDlg, false, [&](WindowState&, Window& w) {
+            if (!w.IsDialog) {
+                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+                return false;
+            }
+            baseX = w.BaseX;
+            baseY = w.BaseY;
+            return true;
+        })) {
+        return FALSE;
     }
     lpRect->left = Scale(lpRect->left, baseX, 4);
     lpRect->right = Scale(lpRect->right, baseX, 4);
@@ -499,21 +493,17 @@ WINBOOL WINAPI CheckRadioButton(HWND hDlg, int nIDFirstButton, int nIDLastButton
                                 int nIDCheckButton)
 {
     std::vector<std::pair<HWND, int>> buttons;
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hDlg);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        for (uintptr_t child : w->Children) {
-            Window* c = FindWindowLocked(state, WindowHandle(child));
-            const int id = c != nullptr ? static_cast<int>(c->Id) : 0;
-            if (c != nullptr && id >= nIDFirstButton && id <= nIDLastButton) {
-                buttons.emplace_back(WindowHandle(child), id);
+    if (!WithWindow(hDlg, false, [&](WindowState& state, Window& w) {
+            for (uintptr_t child : w.Children) {
+                Window* c = FindWindowLocked(state, WindowHandle(child));
+                const int id = c != nullptr ? static_cast<int>(c->Id) : 0;
+                if (c != nullptr && id >= nIDFirstButton && id <= nIDLastButton) {
+                    buttons.emplace_back(WindowHandle(child), id);
+                }
             }
-        }
+            return true;
+        })) {
+        return FALSE;
     }
     for (const auto& [button, id] : buttons) {
         SendMessageA(button, BM_SETCHECK, id == nIDCheckButton ? BST_CHECKED : BST_UNCHECKED, 0);

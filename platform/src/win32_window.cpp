@@ -120,10 +120,8 @@ void CollectDescendantsLocked(WindowState& state, uintptr_t value, std::vector<u
 
 WNDPROC ProcOf(HWND hwnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hwnd);
-    return w != nullptr ? w->Proc : nullptr;
+    return WithWindowQuiet<WNDPROC>(hwnd, nullptr,
+                                    [](WindowState&, Window& w) { return w.Proc; });
 }
 
 // Sends WM_DESTROY, destroys the children and owned windows, sends
@@ -245,13 +243,7 @@ bool NextMessage(LPMSG out, HWND filter, UINT first, UINT last, bool remove, boo
 
 bool ValidWindow(HWND hwnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    if (FindWindowLocked(state, hwnd) == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return false;
-    }
-    return true;
+    return WithWindow(hwnd, false, [](WindowState&, Window&) { return true; });
 }
 
 void SetPlacement(HWND hwnd, const RECT* place, bool redraw)
@@ -294,12 +286,41 @@ POINT ScreenOffsetLocked(WindowState& state, const Window& window)
     return p;
 }
 
-void CopyText(const std::string& text, LPSTR buffer, int size, int* copied)
+// Copies what fits of `text` with its terminator; answers the characters copied.
+int CopyText(const std::string& text, LPSTR buffer, int size)
 {
     const size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
-    *copied = static_cast<int>(n);
+    return static_cast<int>(n);
+}
+
+// What GetWindowRect and GetClientRect answer for the desktop.
+constexpr RECT kDesktopRect{0, 0, 1024, 768};
+
+// The window's own size as a rectangle at 0,0.
+RECT ClientRectOf(const Window& w)
+{
+    return RECT{0, 0, w.Rect.right - w.Rect.left, w.Rect.bottom - w.Rect.top};
+}
+
+// GetWindowRect and GetClientRect: the desktop's rectangle, or the one
+// `rectOf` gives for the window.
+template <typename RectOf>
+WINBOOL AnswerRect(HWND hWnd, LPRECT lpRect, RectOf&& rectOf)
+{
+    if (lpRect == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (WindowValue(hWnd) == kDesktopHandle) {
+        *lpRect = kDesktopRect;
+        return TRUE;
+    }
+    return WithWindow<WINBOOL>(hWnd, FALSE, [&](WindowState& state, Window& w) -> WINBOOL {
+        *lpRect = rectOf(state, w);
+        return TRUE;
+    });
 }
 
 } // namespace
@@ -500,26 +521,23 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
 
 WINBOOL WINAPI DestroyWindow(HWND hWnd)
 {
-    WindowState& state = TheWindows();
-    {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        if (w->Thread != std::this_thread::get_id()) {
+    enum { Refused, Begun, AlreadyBegun };
+    const int step = WithWindow<int>(hWnd, Refused, [](WindowState&, Window& w) -> int {
+        if (w.Thread != std::this_thread::get_id()) {
             SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
+            return Refused;
         }
-        if (w->Destroying) {
-            return TRUE; // already on its way
+        if (w.Destroying) {
+            return AlreadyBegun; // already on its way
         }
-        w->Destroying = true;
-        w->Style &= ~static_cast<DWORD>(WS_VISIBLE);
+        w.Destroying = true;
+        w.Style &= ~static_cast<DWORD>(WS_VISIBLE);
+        return Begun;
+    });
+    if (step == Begun) {
+        DestroyTree(WindowValue(hWnd));
     }
-    DestroyTree(WindowValue(hWnd));
-    return TRUE;
+    return step != Refused ? TRUE : FALSE;
 }
 
 WINBOOL WINAPI IsWindow(HWND hWnd)
@@ -539,15 +557,13 @@ HWND WINAPI GetDesktopWindow(VOID)
 
 HWND WINAPI GetParent(HWND hWnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(WindowValue(hWnd) == kDesktopHandle ? ERROR_SUCCESS
-                                                         : ERROR_INVALID_WINDOW_HANDLE);
+    if (WindowValue(hWnd) == kDesktopHandle) {
+        SetLastError(ERROR_SUCCESS);
         return nullptr;
     }
-    return WindowHandle(w->Parent != 0 ? w->Parent : w->Owner);
+    return WithWindow<HWND>(hWnd, nullptr, [](WindowState&, Window& w) {
+        return WindowHandle(w.Parent != 0 ? w.Parent : w.Owner);
+    });
 }
 
 HWND WINAPI SetParent(HWND hWndChild, HWND hWndNewParent)
@@ -643,33 +659,23 @@ WINBOOL WINAPI EnumChildWindows(HWND hWndParent, WNDENUMPROC lpEnumFunc, LPARAM 
 
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hDlg);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
-    for (uintptr_t child : w->Children) {
-        Window* c = FindWindowLocked(state, WindowHandle(child));
-        if (c != nullptr && static_cast<int>(c->Id) == nIDDlgItem) {
-            return WindowHandle(child);
+    return WithWindow<HWND>(hDlg, nullptr, [&](WindowState& state, Window& w) -> HWND {
+        for (uintptr_t child : w.Children) {
+            Window* c = FindWindowLocked(state, WindowHandle(child));
+            if (c != nullptr && static_cast<int>(c->Id) == nIDDlgItem) {
+                return WindowHandle(child);
+            }
         }
-    }
-    SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
-    return nullptr;
+        SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
+        return nullptr;
+    });
 }
 
 int WINAPI GetDlgCtrlID(HWND hWnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    return w->Parent != 0 ? static_cast<int>(w->Id) : 0;
+    return WithWindow(hWnd, 0, [](WindowState&, Window& w) {
+        return w.Parent != 0 ? static_cast<int>(w.Id) : 0;
+    });
 }
 
 int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount)
@@ -679,16 +685,12 @@ int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount)
         return 0;
     }
     lpClassName[0] = '\0';
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr && WindowValue(hWnd) != kDesktopHandle) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+    if (WindowValue(hWnd) == kDesktopHandle) {
+        return CopyText("#32769", lpClassName, nMaxCount);
     }
-    int copied = 0;
-    CopyText(w != nullptr ? w->ClassName : std::string("#32769"), lpClassName, nMaxCount, &copied);
-    return copied;
+    return WithWindow(hWnd, 0, [&](WindowState&, Window& w) {
+        return CopyText(w.ClassName, lpClassName, nMaxCount);
+    });
 }
 
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
@@ -738,97 +740,87 @@ UINT WINAPI GetDlgItemTextA(HWND hDlg, int nIDDlgItem, LPSTR lpString, int cchMa
 
 LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    switch (nIndex) {
-    case GWL_STYLE:
-        return static_cast<LONG_PTR>(w->Style);
-    case GWL_EXSTYLE:
-        return static_cast<LONG_PTR>(w->ExStyle);
-    case GWLP_ID:
-        return w->Id;
-    case GWLP_USERDATA:
-        return w->UserData;
-    case GWLP_WNDPROC:
-        return reinterpret_cast<LONG_PTR>(w->Proc);
-    case GWLP_HINSTANCE:
-        return reinterpret_cast<LONG_PTR>(w->Instance);
-    case GWLP_HWNDPARENT:
-        return static_cast<LONG_PTR>(w->Parent != 0 ? w->Parent : w->Owner);
-    default:
-        break;
-    }
-    if (nIndex < 0 || static_cast<size_t>(nIndex) + sizeof(LONG_PTR) > w->Extra.size()) {
-        SetLastError(ERROR_INVALID_INDEX);
-        return 0;
-    }
-    LONG_PTR value = 0;
-    std::memcpy(&value, w->Extra.data() + nIndex, sizeof(value));
-    return value;
+    return WithWindow<LONG_PTR>(hWnd, 0, [&](WindowState&, Window& w) -> LONG_PTR {
+        switch (nIndex) {
+        case GWL_STYLE:
+            return static_cast<LONG_PTR>(w.Style);
+        case GWL_EXSTYLE:
+            return static_cast<LONG_PTR>(w.ExStyle);
+        case GWLP_ID:
+            return w.Id;
+        case GWLP_USERDATA:
+            return w.UserData;
+        case GWLP_WNDPROC:
+            return reinterpret_cast<LONG_PTR>(w.Proc);
+        case GWLP_HINSTANCE:
+            return reinterpret_cast<LONG_PTR>(w.Instance);
+        case GWLP_HWNDPARENT:
+            return static_cast<LONG_PTR>(w.Parent != 0 ? w.Parent : w.Owner);
+        default:
+            break;
+        }
+        if (nIndex < 0 || static_cast<size_t>(nIndex) + sizeof(LONG_PTR) > w.Extra.size()) {
+            SetLastError(ERROR_INVALID_INDEX);
+            return 0;
+        }
+        LONG_PTR value = 0;
+        std::memcpy(&value, w.Extra.data() + nIndex, sizeof(value));
+        return value;
+    });
 }
 
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    LONG_PTR old = 0;
-    switch (nIndex) {
-    case GWL_STYLE:
-        old = static_cast<LONG_PTR>(w->Style);
-        w->Style = static_cast<DWORD>(dwNewLong);
-        return old;
-    case GWL_EXSTYLE:
-        old = static_cast<LONG_PTR>(w->ExStyle);
-        w->ExStyle = static_cast<DWORD>(dwNewLong);
-        return old;
-    case GWLP_ID:
-        old = w->Id;
-        w->Id = dwNewLong;
-        return old;
-    case GWLP_USERDATA:
-        old = w->UserData;
-        w->UserData = dwNewLong;
-        return old;
-    case GWLP_WNDPROC:
-        if (dwNewLong == 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
+    return WithWindow<LONG_PTR>(hWnd, 0, [&](WindowState&, Window& w) -> LONG_PTR {
+        LONG_PTR old = 0;
+        switch (nIndex) {
+        case GWL_STYLE:
+            old = static_cast<LONG_PTR>(w.Style);
+            w.Style = static_cast<DWORD>(dwNewLong);
+            return old;
+        case GWL_EXSTYLE:
+            old = static_cast<LONG_PTR>(w.ExStyle);
+            w.ExStyle = static_cast<DWORD>(dwNewLong);
+            return old;
+        case GWLP_ID:
+            old = w.Id;
+            w.Id = dwNewLong;
+            return old;
+        case GWLP_USERDATA:
+            old = w.UserData;
+            w.UserData = dwNewLong;
+            return old;
+        case GWLP_WNDPROC:
+            if (dwNewLong == 0) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            old = reinterpret_cast<LONG_PTR>(w.Proc);
+            w.Proc = reinterpret_cast<WNDPROC>(dwNewLong);
+            return old;
+        case GWLP_HINSTANCE:
+            old = reinterpret_cast<LONG_PTR>(w.Instance);
+            w.Instance = reinterpret_cast<HINSTANCE>(dwNewLong);
+            return old;
+        case GWLP_HWNDPARENT:
+            if (w.Parent != 0) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            old = static_cast<LONG_PTR>(w.Owner);
+            w.Owner = static_cast<uintptr_t>(dwNewLong);
+            return old;
+        default:
+            break;
+        }
+        if (nIndex < 0 || static_cast<size_t>(nIndex) + sizeof(LONG_PTR) > w.Extra.size()) {
+            SetLastError(ERROR_INVALID_INDEX);
             return 0;
         }
-        old = reinterpret_cast<LONG_PTR>(w->Proc);
-        w->Proc = reinterpret_cast<WNDPROC>(dwNewLong);
+        std::memcpy(&old, w.Extra.data() + nIndex, sizeof(old));
+        std::memcpy(w.Extra.data() + nIndex, &dwNewLong, sizeof(dwNewLong));
         return old;
-    case GWLP_HINSTANCE:
-        old = reinterpret_cast<LONG_PTR>(w->Instance);
-        w->Instance = reinterpret_cast<HINSTANCE>(dwNewLong);
-        return old;
-    case GWLP_HWNDPARENT:
-        if (w->Parent != 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
-        old = static_cast<LONG_PTR>(w->Owner);
-        w->Owner = static_cast<uintptr_t>(dwNewLong);
-        return old;
-    default:
-        break;
-    }
-    if (nIndex < 0 || static_cast<size_t>(nIndex) + sizeof(LONG_PTR) > w->Extra.size()) {
-        SetLastError(ERROR_INVALID_INDEX);
-        return 0;
-    }
-    std::memcpy(&old, w->Extra.data() + nIndex, sizeof(old));
-    std::memcpy(w->Extra.data() + nIndex, &dwNewLong, sizeof(dwNewLong));
-    return old;
+    });
 }
 
 // The 32-bit forms reach the same fields; extra bytes are read 32 bits
@@ -836,20 +828,15 @@ LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
 LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex)
 {
     if (nIndex >= 0) {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
-        if (static_cast<size_t>(nIndex) + sizeof(LONG) > w->Extra.size()) {
-            SetLastError(ERROR_INVALID_INDEX);
-            return 0;
-        }
-        LONG value = 0;
-        std::memcpy(&value, w->Extra.data() + nIndex, sizeof(value));
-        return value;
+        return WithWindow<LONG>(hWnd, 0, [&](WindowState&, Window& w) -> LONG {
+            if (static_cast<size_t>(nIndex) + sizeof(LONG) > w.Extra.size()) {
+                SetLastError(ERROR_INVALID_INDEX);
+                return 0;
+            }
+            LONG value = 0;
+            std::memcpy(&value, w.Extra.data() + nIndex, sizeof(value));
+            return value;
+        });
     }
     if (nIndex == GWLP_WNDPROC || nIndex == GWLP_HINSTANCE || nIndex == GWLP_HWNDPARENT) {
         SetLastError(ERROR_INVALID_INDEX);
@@ -861,21 +848,16 @@ LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex)
 LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong)
 {
     if (nIndex >= 0) {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
-        if (static_cast<size_t>(nIndex) + sizeof(LONG) > w->Extra.size()) {
-            SetLastError(ERROR_INVALID_INDEX);
-            return 0;
-        }
-        LONG old = 0;
-        std::memcpy(&old, w->Extra.data() + nIndex, sizeof(old));
-        std::memcpy(w->Extra.data() + nIndex, &dwNewLong, sizeof(dwNewLong));
-        return old;
+        return WithWindow<LONG>(hWnd, 0, [&](WindowState&, Window& w) -> LONG {
+            if (static_cast<size_t>(nIndex) + sizeof(LONG) > w.Extra.size()) {
+                SetLastError(ERROR_INVALID_INDEX);
+                return 0;
+            }
+            LONG old = 0;
+            std::memcpy(&old, w.Extra.data() + nIndex, sizeof(old));
+            std::memcpy(w.Extra.data() + nIndex, &dwNewLong, sizeof(dwNewLong));
+            return old;
+        });
     }
     if (nIndex == GWLP_WNDPROC || nIndex == GWLP_HINSTANCE || nIndex == GWLP_HWNDPARENT) {
         SetLastError(ERROR_INVALID_INDEX);
@@ -889,28 +871,25 @@ LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong)
 
 WINBOOL WINAPI EnableWindow(HWND hWnd, WINBOOL bEnable)
 {
-    WindowState& state = TheWindows();
     bool wasDisabled = false;
     bool loseFocus = false;
-    {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        wasDisabled = (w->Style & WS_DISABLED) != 0;
+    const bool changed = WithWindow(hWnd, false, [&](WindowState& state, Window& w) {
+        wasDisabled = (w.Style & WS_DISABLED) != 0;
         if (wasDisabled == (bEnable == FALSE)) {
-            return wasDisabled ? TRUE : FALSE;
+            return false;
         }
         if (bEnable) {
-            w->Style &= ~static_cast<DWORD>(WS_DISABLED);
+            w.Style &= ~static_cast<DWORD>(WS_DISABLED);
         } else {
-            w->Style |= WS_DISABLED;
+            w.Style |= WS_DISABLED;
             const uintptr_t focus = MyQueueLocked(state).Focus;
-            loseFocus = focus == w->Handle || IsDescendantLocked(state, w->Handle, focus);
+            loseFocus = focus == w.Handle || IsDescendantLocked(state, w.Handle, focus);
         }
-        InvalidateLocked(state, *w, true, false);
+        InvalidateLocked(state, w, true, false);
+        return true;
+    });
+    if (!changed) {
+        return wasDisabled ? TRUE : FALSE;
     }
     // A disabled window takes no input, so it gives up the focus.
     if (loseFocus) {
@@ -922,49 +901,41 @@ WINBOOL WINAPI EnableWindow(HWND hWnd, WINBOOL bEnable)
 
 WINBOOL WINAPI IsWindowEnabled(HWND hWnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    return w != nullptr && (w->Style & WS_DISABLED) == 0 ? TRUE : FALSE;
+    return WithWindowQuiet<WINBOOL>(hWnd, FALSE, [](WindowState&, Window& w) {
+        return (w.Style & WS_DISABLED) == 0 ? TRUE : FALSE;
+    });
 }
 
 WINBOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
 {
     const bool show = nCmdShow != SW_HIDE;
-    WindowState& state = TheWindows();
     bool wasVisible = false;
-    {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        wasVisible = (w->Style & WS_VISIBLE) != 0;
-        if (wasVisible == show) {
-            return wasVisible ? TRUE : FALSE;
-        }
+    const bool changes = WithWindow(hWnd, false, [&](WindowState&, Window& w) {
+        wasVisible = (w.Style & WS_VISIBLE) != 0;
+        return wasVisible != show;
+    });
+    if (!changes) {
+        return wasVisible ? TRUE : FALSE;
     }
     SendMessageA(hWnd, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
-    std::lock_guard<std::mutex> guard(state.Lock);
-    if (Window* w = FindWindowLocked(state, hWnd)) {
+    WithWindowQuiet(hWnd, 0, [&](WindowState& state, Window& w) {
         if (show) {
-            w->Style |= WS_VISIBLE;
+            w.Style |= WS_VISIBLE;
             // What comes into view is painted, with its background erased.
-            InvalidateLocked(state, *w, true, true);
+            InvalidateLocked(state, w, true, true);
         } else {
-            w->Style &= ~static_cast<DWORD>(WS_VISIBLE);
+            w.Style &= ~static_cast<DWORD>(WS_VISIBLE);
         }
-    }
+        return 0;
+    });
     return wasVisible ? TRUE : FALSE;
 }
 
 WINBOOL WINAPI IsWindowVisible(HWND hWnd)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    return w != nullptr && VisibleChainLocked(state, *w) ? TRUE : FALSE;
+    return WithWindowQuiet<WINBOOL>(hWnd, FALSE, [](WindowState& state, Window& w) {
+        return VisibleChainLocked(state, w) ? TRUE : FALSE;
+    });
 }
 
 WINBOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, WINBOOL bRepaint)
@@ -980,15 +951,11 @@ WINBOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, WINB
 WINBOOL WINAPI SetWindowPos(HWND hWnd, HWND, int X, int Y, int cx, int cy, UINT uFlags)
 {
     RECT place{};
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        place = w->Rect;
+    if (!WithWindow(hWnd, false, [&](WindowState&, Window& w) {
+            place = w.Rect;
+            return true;
+        })) {
+        return FALSE;
     }
     // The z-order is creation order on the host; only place and size move.
     if ((uFlags & SWP_NOMOVE) == 0) {
@@ -1012,46 +979,17 @@ WINBOOL WINAPI SetWindowPos(HWND hWnd, HWND, int X, int Y, int cx, int cy, UINT 
 
 WINBOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect)
 {
-    if (lpRect == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    if (WindowValue(hWnd) == kDesktopHandle) {
-        *lpRect = RECT{0, 0, 1024, 768};
-        return TRUE;
-    }
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    const POINT at = ScreenOffsetLocked(state, *w);
-    *lpRect = RECT{at.x, at.y, at.x + w->Rect.right - w->Rect.left,
-                   at.y + w->Rect.bottom - w->Rect.top};
-    return TRUE;
+    return AnswerRect(hWnd, lpRect, [](WindowState& state, const Window& w) {
+        const POINT at = ScreenOffsetLocked(state, w);
+        return RECT{at.x, at.y, at.x + w.Rect.right - w.Rect.left,
+                    at.y + w.Rect.bottom - w.Rect.top};
+    });
 }
 
 WINBOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect)
 {
-    if (lpRect == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    if (WindowValue(hWnd) == kDesktopHandle) {
-        *lpRect = RECT{0, 0, 1024, 768};
-        return TRUE;
-    }
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    *lpRect = RECT{0, 0, w->Rect.right - w->Rect.left, w->Rect.bottom - w->Rect.top};
-    return TRUE;
+    return AnswerRect(hWnd, lpRect,
+                      [](WindowState&, const Window& w) { return ClientRectOf(w); });
 }
 
 static WINBOOL MapPoint(HWND hWnd, LPPOINT lpPoint, int sign)
@@ -1063,17 +1001,12 @@ static WINBOOL MapPoint(HWND hWnd, LPPOINT lpPoint, int sign)
     if (WindowValue(hWnd) == kDesktopHandle) {
         return TRUE;
     }
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    const POINT at = ScreenOffsetLocked(state, *w);
-    lpPoint->x += sign * at.x;
-    lpPoint->y += sign * at.y;
-    return TRUE;
+    return WithWindow<WINBOOL>(hWnd, FALSE, [&](WindowState& state, Window& w) -> WINBOOL {
+        const POINT at = ScreenOffsetLocked(state, w);
+        lpPoint->x += sign * at.x;
+        lpPoint->y += sign * at.y;
+        return TRUE;
+    });
 }
 
 WINBOOL WINAPI ClientToScreen(HWND hWnd, LPPOINT lpPoint)
@@ -1125,10 +1058,10 @@ HWND WINAPI GetFocus(VOID)
 
 WINBOOL WINAPI InvalidateRect(HWND hWnd, const RECT*, WINBOOL bErase)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
     if (hWnd == nullptr) {
         // Every window of this thread.
+        WindowState& state = TheWindows();
+        std::lock_guard<std::mutex> guard(state.Lock);
         for (auto& [value, window] : state.Windows) {
             if (window.Thread == std::this_thread::get_id()) {
                 InvalidateLocked(state, window, bErase != FALSE, false);
@@ -1136,58 +1069,39 @@ WINBOOL WINAPI InvalidateRect(HWND hWnd, const RECT*, WINBOOL bErase)
         }
         return TRUE;
     }
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    InvalidateLocked(state, *w, bErase != FALSE, false);
-    return TRUE;
+    return WithWindow<WINBOOL>(hWnd, FALSE, [&](WindowState& state, Window& w) -> WINBOOL {
+        InvalidateLocked(state, w, bErase != FALSE, false);
+        return TRUE;
+    });
 }
 
 WINBOOL WINAPI ValidateRect(HWND hWnd, const RECT*)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    w->NeedsPaint = false;
-    w->NeedsErase = false;
-    return TRUE;
+    return WithWindow<WINBOOL>(hWnd, FALSE, [&](WindowState&, Window& w) -> WINBOOL {
+        w.NeedsPaint = false;
+        w.NeedsErase = false;
+        return TRUE;
+    });
 }
 
 WINBOOL WINAPI GetUpdateRect(HWND hWnd, LPRECT lpRect, WINBOOL)
 {
-    WindowState& state = TheWindows();
-    std::lock_guard<std::mutex> guard(state.Lock);
-    Window* w = FindWindowLocked(state, hWnd);
-    if (w == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    if (lpRect != nullptr) {
-        *lpRect = w->NeedsPaint ? RECT{0, 0, w->Rect.right - w->Rect.left,
-                                       w->Rect.bottom - w->Rect.top}
-                                : RECT{0, 0, 0, 0};
-    }
-    return w->NeedsPaint ? TRUE : FALSE;
+    return WithWindow<WINBOOL>(hWnd, FALSE, [&](WindowState&, Window& w) -> WINBOOL {
+        if (lpRect != nullptr) {
+            *lpRect = w.NeedsPaint ? ClientRectOf(w) : RECT{0, 0, 0, 0};
+        }
+        return w.NeedsPaint ? TRUE : FALSE;
+    });
 }
 
 WINBOOL WINAPI UpdateWindow(HWND hWnd)
 {
     bool paint = false;
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        paint = w->NeedsPaint && VisibleChainLocked(state, *w);
+    if (!WithWindow(hWnd, false, [&](WindowState& state, Window& w) {
+            paint = w.NeedsPaint && VisibleChainLocked(state, w);
+            return true;
+        })) {
+        return FALSE;
     }
     if (paint) {
         SendMessageA(hWnd, WM_PAINT, 0, 0);
@@ -1258,22 +1172,18 @@ HDC WINAPI BeginPaint(HWND hWnd, LPPAINTSTRUCT lpPaint)
     }
     bool erase = false;
     RECT client{};
-    {
-        WindowState& state = TheWindows();
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return nullptr;
-        }
-        if (w->NeedsPaint) {
-            client = RECT{0, 0, w->Rect.right - w->Rect.left, w->Rect.bottom - w->Rect.top};
-        }
-        // Validated before the erase message, so that a window invalidated
-        // again while it erases is painted once more.
-        erase = w->NeedsErase;
-        w->NeedsPaint = false;
-        w->NeedsErase = false;
+    if (!WithWindow(hWnd, false, [&](WindowState&, Window& w) {
+            if (w.NeedsPaint) {
+                client = ClientRectOf(w);
+            }
+            // Validated before the erase message, so that a window
+            // invalidated again while it erases is painted once more.
+            erase = w.NeedsErase;
+            w.NeedsPaint = false;
+            w.NeedsErase = false;
+            return true;
+        })) {
+        return nullptr;
     }
     // A device context of the host is only a token, distinct per window.
     HDC dc = reinterpret_cast<HDC>(WindowValue(hWnd) + 1);
@@ -1296,37 +1206,30 @@ WINBOOL WINAPI EndPaint(HWND, const PAINTSTRUCT*)
 
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    WindowState& state = TheWindows();
     switch (Msg) {
     case WM_NCCREATE:
         return TRUE;
-    case WM_SETTEXT: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        if (w == nullptr) {
-            return FALSE;
-        }
-        const char* text = reinterpret_cast<const char*>(lParam);
-        w->Text = text != nullptr ? text : "";
-        return TRUE;
-    }
+    case WM_SETTEXT:
+        return WithWindowQuiet<LRESULT>(hWnd, FALSE, [&](WindowState&, Window& w) {
+            const char* text = reinterpret_cast<const char*>(lParam);
+            w.Text = text != nullptr ? text : "";
+            return TRUE;
+        });
     case WM_GETTEXT: {
         char* buffer = reinterpret_cast<char*>(lParam);
         if (buffer == nullptr || wParam == 0) {
             return 0;
         }
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
         const int size = static_cast<int>(std::min<WPARAM>(wParam, 0x7FFFFFFF));
-        int copied = 0;
-        CopyText(w != nullptr ? w->Text : std::string(), buffer, size, &copied);
-        return copied;
+        buffer[0] = '\0';
+        return WithWindowQuiet<LRESULT>(hWnd, 0, [&](WindowState&, Window& w) {
+            return CopyText(w.Text, buffer, size);
+        });
     }
-    case WM_GETTEXTLENGTH: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        return w != nullptr ? static_cast<LRESULT>(w->Text.size()) : 0;
-    }
+    case WM_GETTEXTLENGTH:
+        return WithWindowQuiet<LRESULT>(hWnd, 0, [](WindowState&, Window& w) {
+            return static_cast<LRESULT>(w.Text.size());
+        });
     case WM_PAINT: {
         PAINTSTRUCT ps;
         if (BeginPaint(hWnd, &ps) != nullptr) {
@@ -1334,29 +1237,26 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
         }
         return 0;
     }
-    case WM_ERASEBKGND: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        return w != nullptr && w->Background != nullptr ? 1 : 0;
-    }
+    case WM_ERASEBKGND:
+        return WithWindowQuiet<LRESULT>(hWnd, 0, [](WindowState&, Window& w) {
+            return w.Background != nullptr ? 1 : 0;
+        });
     case WM_CLOSE:
         DestroyWindow(hWnd);
         return 0;
-    case WM_SETFONT: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        if (Window* w = FindWindowLocked(state, hWnd)) {
-            w->Font = reinterpret_cast<HFONT>(wParam);
+    case WM_SETFONT:
+        WithWindowQuiet(hWnd, 0, [&](WindowState& state, Window& w) {
+            w.Font = reinterpret_cast<HFONT>(wParam);
             if (lParam != 0) {
-                InvalidateLocked(state, *w, true, false);
+                InvalidateLocked(state, w, true, false);
             }
-        }
+            return 0;
+        });
         return 0;
-    }
-    case WM_GETFONT: {
-        std::lock_guard<std::mutex> guard(state.Lock);
-        Window* w = FindWindowLocked(state, hWnd);
-        return w != nullptr ? reinterpret_cast<LRESULT>(w->Font) : 0;
-    }
+    case WM_GETFONT:
+        return WithWindowQuiet<LRESULT>(hWnd, 0, [](WindowState&, Window& w) {
+            return reinterpret_cast<LRESULT>(w.Font);
+        });
     default:
         return 0;
     }

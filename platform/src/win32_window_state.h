@@ -16,6 +16,7 @@
 
 #include "kald_host/commctrl.h"
 #include "kald_host/host_win32.h"
+#include "kald_host/windows.h"
 
 namespace kald::host::win32 {
 
@@ -102,6 +103,33 @@ inline HWND WindowHandle(uintptr_t value)
 
 // The window of `hwnd`, or null. Lock held.
 Window* FindWindowLocked(WindowState& state, HWND hwnd);
+
+// Runs `body(state, window)` on the window of `hwnd` with the lock held
+// and returns its answer; for an unknown handle returns `missing` without
+// running it. The body must not call a window procedure.
+template <typename Result, typename Body>
+Result WithWindowQuiet(HWND hwnd, Result missing, Body&& body)
+{
+    WindowState& state = TheWindows();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    Window* w = FindWindowLocked(state, hwnd);
+    return w != nullptr ? body(state, *w) : missing;
+}
+
+// WithWindowQuiet that also fails an unknown handle with
+// ERROR_INVALID_WINDOW_HANDLE as the last error.
+template <typename Result, typename Body>
+Result WithWindow(HWND hwnd, Result failed, Body&& body)
+{
+    WindowState& state = TheWindows();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    Window* w = FindWindowLocked(state, hwnd);
+    if (w == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return failed;
+    }
+    return body(state, *w);
+}
 
 // Marks the window (and with `children` its descendants) for repainting,
 // with erasing when `erase`. Lock held.
