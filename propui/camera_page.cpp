@@ -99,6 +99,27 @@ void CameraPage::FocusItem(int Id) const
     SetFocus(Item(Id));
 }
 
+BOOL CameraPage::SendSliderValue(int Id, ULONG Property) const
+{
+    const LONG position = SliderPosition(Id);
+    if (SetValue(Property, position)) {
+        SetCached(Property, position);
+        return TRUE;
+    }
+    SendSliderPosition(Id, GetValue(Property));
+    return FALSE;
+}
+
+void CameraPage::SendCheckState(int Id, ULONG Property, LONG State, LONG CheckedValue) const
+{
+    SetCached(Property, State);
+    if (!SetValue(Property, State)) {
+        const LONG actual = GetValue(Property);
+        SetCached(Property, actual);
+        SetCheck(Id, actual == CheckedValue);
+    }
+}
+
 void CameraPage::ShowHelp(ULONG_PTR Context, int Button) const
 {
     WinHelpA(PageWindow, HelpFilePath, HELP_CONTEXT, Context);

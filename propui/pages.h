@@ -51,6 +51,14 @@ class CameraPage : public PropertyPage {
     bool IsChecked(int Id) const;
     void Enable(int Id, bool Enabled) const;
     void FocusItem(int Id) const;
+    // A slider was moved: sets `Property` to its position. TRUE when the
+    // driver took it (the cache then holds it); otherwise the slider shows
+    // the driver's value again.
+    BOOL SendSliderValue(int Id, ULONG Property) const;
+    // A check box was clicked and its state means `State` for `Property`:
+    // caches and sends it; when the driver refuses, caches the driver's value
+    // and shows it, checked when it equals `CheckedValue`.
+    void SendCheckState(int Id, ULONG Property, LONG State, LONG CheckedValue) const;
     // Opens the help file at `Context` and gives the focus back to `Button`.
     void ShowHelp(ULONG_PTR Context, int Button) const;
 };

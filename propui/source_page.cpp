@@ -64,25 +64,15 @@ void CSourcePage::RefreshControls()
 void CSourcePage::OnSliderScrolled(HWND Slider)
 {
     if (const PictureSlider* slider = FindSlider(GetDlgCtrlID(Slider))) {
-        const LONG position = SliderPosition(slider->Id);
-        if (SetValue(slider->Property, position)) {
-            SetCached(slider->Property, position);
-        } else {
-            SendSliderPosition(slider->Id, GetValue(slider->Property));
-        }
+        SendSliderValue(slider->Id, slider->Property);
     }
     MarkChanged(TRUE, *this);
 }
 
 void CSourcePage::OnAutoColorClicked()
 {
-    const LONG state = IsChecked(IDC_AUTO_COLOR) ? 1 : 0;
-    SetCached(EXT_AUTO_WHITE_BALANCE_STATE, state);
-    if (!SetValue(EXT_AUTO_WHITE_BALANCE_STATE, state)) {
-        const LONG actual = GetValue(EXT_AUTO_WHITE_BALANCE_STATE);
-        SetCached(EXT_AUTO_WHITE_BALANCE_STATE, actual);
-        SetCheck(IDC_AUTO_COLOR, actual == 1);
-    }
+    SendCheckState(IDC_AUTO_COLOR, EXT_AUTO_WHITE_BALANCE_STATE, IsChecked(IDC_AUTO_COLOR) ? 1 : 0,
+                   1);
     RefreshControls();
     MarkChanged(TRUE, *this);
 }
@@ -90,13 +80,8 @@ void CSourcePage::OnAutoColorClicked()
 void CSourcePage::OnExposureLockClicked()
 {
     // A locked exposure is automatic exposure off.
-    const LONG state = IsChecked(IDC_EXPOSURE_LOCK) ? 0 : 1;
-    SetCached(EXT_AUTO_EXPOSURE_STATE, state);
-    if (!SetValue(EXT_AUTO_EXPOSURE_STATE, state)) {
-        const LONG actual = GetValue(EXT_AUTO_EXPOSURE_STATE);
-        SetCached(EXT_AUTO_EXPOSURE_STATE, actual);
-        SetCheck(IDC_EXPOSURE_LOCK, actual == 0);
-    }
+    SendCheckState(IDC_EXPOSURE_LOCK, EXT_AUTO_EXPOSURE_STATE, IsChecked(IDC_EXPOSURE_LOCK) ? 0 : 1,
+                   0);
     RefreshControls();
     MarkChanged(TRUE, *this);
 }

@@ -128,12 +128,8 @@ void CTestPage::RefreshControls()
 void CTestPage::OnSliderScrolled(HWND Slider)
 {
     if (const TestSlider* slider = FindSlider(GetDlgCtrlID(Slider))) {
-        const LONG position = SliderPosition(slider->Id);
-        if (SetValue(slider->Property, position)) {
-            SetLabel(slider->Id, position);
-            SetCached(slider->Property, position);
-        } else {
-            SendSliderPosition(slider->Id, GetValue(slider->Property));
+        if (SendSliderValue(slider->Id, slider->Property)) {
+            SetLabel(slider->Id, Cached(slider->Property));
         }
     }
     MarkChanged(TRUE, *this);
@@ -142,13 +138,7 @@ void CTestPage::OnSliderScrolled(HWND Slider)
 void CTestPage::OnSwitchClicked(int Id)
 {
     const TestSwitch* item = FindSwitch(Id);
-    const LONG state = IsChecked(Id) ? 1 : 0;
-    SetCached(item->Property, state);
-    if (!SetValue(item->Property, state)) {
-        const LONG actual = GetValue(item->Property);
-        SetCached(item->Property, actual);
-        SetCheck(Id, actual == 1);
-    }
+    SendCheckState(Id, item->Property, IsChecked(Id) ? 1 : 0, 1);
     RefreshControls();
     MarkChanged(TRUE, *this);
 }
