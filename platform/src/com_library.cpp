@@ -11,8 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "kald_host/host_win32.h"
-#include "kald_host/olectl.h"
+#include "com_keys.h"
 
 extern "C" {
 const GUID GUID_NULL = {0x00000000, 0x0000, 0x0000, {0, 0, 0, 0, 0, 0, 0, 0}};
@@ -137,8 +136,8 @@ bool ParseBracedGuid(const OLECHAR* text, GUID& out)
     return true;
 }
 
-// The registry's narrow form of a wide string: characters up to U+00FF
-// as themselves, others as '?'.
+} // namespace
+
 std::string Narrow(LPCOLESTR text)
 {
     std::string out;
@@ -148,8 +147,13 @@ std::string Narrow(LPCOLESTR text)
     return out;
 }
 
-// The default value of HKEY_CLASSES_ROOT\`subKey` as a string, if it is
-// one and not empty.
+std::string GuidKeyName(REFGUID guid)
+{
+    OLECHAR text[39];
+    StringFromGUID2(guid, text, 39);
+    return Narrow(text);
+}
+
 bool ReadClassesDefault(const std::string& subKey, std::string& value)
 {
     HKEY key = nullptr;
@@ -160,28 +164,19 @@ bool ReadClassesDefault(const std::string& subKey, std::string& value)
     DWORD size = 0;
     bool found = false;
     if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && size > 1) {
+        (type == REG_SZ || type == REG_EXPAND_SZ) && size != 0) {
         std::string data(size, '\0');
         if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(&data[0]),
                              &size) == ERROR_SUCCESS) {
-            data.resize(std::min<size_t>(size, data.size()));
-            data.resize(strnlen(data.c_str(), data.size()));
+            data.resize(strnlen(data.c_str(), std::min<size_t>(size, data.size())));
             value = data;
-            found = !value.empty();
+            found = true;
         }
     }
     RegCloseKey(key);
     return found;
 }
 
-std::string GuidKeyName(REFGUID guid)
-{
-    OLECHAR text[39];
-    StringFromGUID2(guid, text, 39);
-    return Narrow(text);
-}
-
-} // namespace
 } // namespace kald::host::com
 
 using namespace kald::host::com;
@@ -304,7 +299,8 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REF
         return REGDB_E_CLASSNOTREG;
     }
     std::string path;
-    if (!ReadClassesDefault("CLSID\\" + GuidKeyName(rclsid) + "\\InprocServer32", path)) {
+    if (!ReadClassesDefault("CLSID\\" + GuidKeyName(rclsid) + "\\InprocServer32", path) ||
+        path.empty()) {
         return REGDB_E_CLASSNOTREG;
     }
     const HMODULE module = LoadLibraryA(path.c_str());

@@ -8,8 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "kald_host/host_win32.h"
-#include "kald_host/olectl.h"
+#include "com_keys.h"
 
 namespace kald::host::com {
 namespace {
@@ -293,17 +292,13 @@ class IdlParser {
             return false;
         }
         for (;;) {
-            if (!ReadAttribute(attributes) || !SkipSpace()) {
+            bool done = false;
+            if (!ReadAttribute(attributes) || !ReadSeparator(']', done)) {
                 return false;
             }
-            if (Peek() == ']') {
-                ++At;
+            if (done) {
                 return true;
             }
-            if (Peek() != ',') {
-                return false;
-            }
-            ++At;
         }
     }
 
@@ -312,18 +307,29 @@ class IdlParser {
     {
         for (;;) {
             std::string file;
-            if (!ReadString(file) || !SkipSpace()) {
+            bool done = false;
+            if (!ReadString(file) || !ReadSeparator(';', done)) {
                 return false;
             }
-            if (Peek() == ';') {
-                ++At;
+            if (done) {
                 return true;
             }
-            if (Peek() != ',') {
-                return false;
-            }
-            ++At;
         }
+    }
+
+    // After an item of a comma-separated list that `close` ends: reads the
+    // comma or `close` (setting `done`); false at anything else.
+    bool ReadSeparator(char close, bool& done)
+    {
+        if (!SkipSpace()) {
+            return false;
+        }
+        done = Peek() == close;
+        if (!done && Peek() != ',') {
+            return false;
+        }
+        ++At;
+        return true;
     }
 
     // After the library's '{': importlib lines and coclasses up to its '}'.
@@ -466,23 +472,6 @@ std::string Utf8(LPCOLESTR text)
         }
     }
     return out;
-}
-
-// The registry's narrow form: characters up to U+00FF as themselves.
-std::string Narrow(LPCOLESTR text)
-{
-    std::string out;
-    for (; *text != L'\0'; ++text) {
-        out.push_back(uint32_t(*text) <= 0xFF ? char(*text) : '?');
-    }
-    return out;
-}
-
-std::string GuidKeyName(REFGUID guid)
-{
-    OLECHAR text[39];
-    StringFromGUID2(guid, text, 39);
-    return Narrow(text);
 }
 
 std::string Hex(uint32_t value)
@@ -662,30 +651,6 @@ bool SetClassesDefault(const std::string& subKey, const std::string& value)
                                        DWORD(value.size() + 1));
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
-}
-
-// The default string value of HKEY_CLASSES_ROOT\`subKey`, if it has one.
-bool ReadClassesDefault(const std::string& subKey, std::string& value)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    bool found = false;
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && size != 0) {
-        std::string data(size, '\0');
-        if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(&data[0]),
-                             &size) == ERROR_SUCCESS) {
-            data.resize(strnlen(data.c_str(), std::min<size_t>(size, data.size())));
-            value = data;
-            found = true;
-        }
-    }
-    RegCloseKey(key);
-    return found;
 }
 
 std::string VersionKeyName(REFGUID libid, WORD major, WORD minor)

@@ -170,6 +170,26 @@ LONG CopyName(const std::string& name, LPSTR buffer, LPDWORD length)
     return ERROR_SUCCESS;
 }
 
+// The start of creating or opening `subKey` below `key`: the result
+// cleared and the path it names.
+LONG StartOpen(HKEY key, LPCSTR subKey, PHKEY result, std::wstring& path)
+{
+    if (result == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *result = nullptr;
+    return SubKeyPath(key, subKey, path);
+}
+
+// Creating or opening no sub key gives the key itself, as on the platform.
+LONG KeyItself(HKEY key, PHKEY result)
+{
+    std::wstring path;
+    const LONG status = PathOf(key, path);
+    *result = status == ERROR_SUCCESS ? key : nullptr;
+    return status;
+}
+
 } // namespace
 } // namespace kald::host
 
@@ -182,12 +202,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
                             struct _SECURITY_ATTRIBUTES*, PHKEY phkResult,
                             LPDWORD lpdwDisposition)
 {
-    if (phkResult == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *phkResult = nullptr;
     std::wstring path;
-    const LONG status = SubKeyPath(hKey, lpSubKey, path);
+    const LONG status = StartOpen(hKey, lpSubKey, phkResult, path);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -199,14 +215,10 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REG
     return ERROR_SUCCESS;
 }
 
-// Without a sub key, the key given is the answer, as on the platform.
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 {
     if (phkResult != nullptr && (lpSubKey == nullptr || *lpSubKey == '\0')) {
-        std::wstring path;
-        const LONG status = PathOf(hKey, path);
-        *phkResult = status == ERROR_SUCCESS ? hKey : nullptr;
-        return status;
+        return KeyItself(hKey, phkResult);
     }
     return RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                            nullptr, phkResult, nullptr);
@@ -214,12 +226,8 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
 {
-    if (phkResult == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *phkResult = nullptr;
     std::wstring path;
-    const LONG status = SubKeyPath(hKey, lpSubKey, path);
+    const LONG status = StartOpen(hKey, lpSubKey, phkResult, path);
     if (status != ERROR_SUCCESS) {
         return status;
     }
@@ -234,10 +242,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 {
     if (phkResult != nullptr && (lpSubKey == nullptr || *lpSubKey == '\0')) {
-        std::wstring path;
-        const LONG status = PathOf(hKey, path);
-        *phkResult = status == ERROR_SUCCESS ? hKey : nullptr;
-        return status;
+        return KeyItself(hKey, phkResult);
     }
     return RegOpenKeyExA(hKey, lpSubKey, 0, KEY_ALL_ACCESS, phkResult);
 }

@@ -4,7 +4,9 @@
 // find resources and load strings from it.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "kald_host/winuser.h"
 #include "win32_state.h"
@@ -335,6 +337,27 @@ std::optional<std::u16string> FindString(HINSTANCE module, UINT id)
     return std::nullopt;
 }
 
+// LoadString's work for either character width: string `id` turned into
+// the buffer's characters by `convert` and cut to fit with its NUL.
+template <typename Char, typename Convert>
+int LoadStringInto(HINSTANCE module, UINT id, Char* buffer, int capacity, Convert convert)
+{
+    if (buffer == nullptr || capacity <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::optional<std::u16string> text = FindString(module, id);
+    if (!text) {
+        buffer[0] = Char(0);
+        return 0;
+    }
+    const std::basic_string<Char> converted = convert(*text);
+    const size_t copied = std::min(converted.size(), size_t(capacity) - 1);
+    std::copy_n(converted.data(), copied, buffer);
+    buffer[copied] = Char(0);
+    return int(copied);
+}
+
 } // namespace
 } // namespace kald::host
 
@@ -405,38 +428,13 @@ WINBOOL WINAPI FreeResource(HGLOBAL)
 
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax)
 {
-    if (lpBuffer == nullptr || cchBufferMax <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::optional<std::u16string> text = FindString(hInstance, uID);
-    if (!text) {
-        lpBuffer[0] = '\0';
-        return 0;
-    }
-    const std::string ansi = AnsiFromUtf16(*text);
-    const size_t copied = std::min(ansi.size(), size_t(cchBufferMax) - 1);
-    memcpy(lpBuffer, ansi.data(), copied);
-    lpBuffer[copied] = '\0';
-    return int(copied);
+    return LoadStringInto(hInstance, uID, lpBuffer, cchBufferMax,
+                          [](const std::u16string& text) { return AnsiFromUtf16(text); });
 }
 
 int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax)
 {
-    if (lpBuffer == nullptr || cchBufferMax <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const std::optional<std::u16string> text = FindString(hInstance, uID);
-    if (!text) {
-        lpBuffer[0] = L'\0';
-        return 0;
-    }
-    const std::wstring wide = WideFromUtf16(*text);
-    const size_t copied = std::min(wide.size(), size_t(cchBufferMax) - 1);
-    wmemcpy(lpBuffer, wide.data(), copied);
-    lpBuffer[copied] = L'\0';
-    return int(copied);
+    return LoadStringInto(hInstance, uID, lpBuffer, cchBufferMax, WideFromUtf16);
 }
 
 } // extern "C"
