@@ -4,6 +4,12 @@
 
 CameraPage::CameraPage(UINT Title, UINT Dialog) : PropertyPage(Title, Dialog)
 {
+    // The sliders are the common controls' trackbars: make sure their class
+    // is registered whatever the frame that shows the page has loaded.
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_BAR_CLASSES;
+    InitCommonControlsEx(&controls);
     AcquireDevice();
 }
 

@@ -10,6 +10,7 @@ packages=(
     libopencv-dev
     ffmpeg
     mingw-w64
+    wine64-tools    # the IDL compiler for kaldprop.dll's type library
 )
 
 missing=()

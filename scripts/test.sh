@@ -64,12 +64,13 @@ KALD_FORCE_REFERENCE=1 ctest --preset asan -R '^Kald' --no-tests=error 2>&1 |
     tee "$logs/ctest-asan-reference.log"
 reference_time=$(elapsed $t)
 
-banner "Windows kernel build of the driver (preset windows)"
+banner "Windows build: the driver image and the property-page server (preset windows)"
 t=$SECONDS
 cmake --preset windows
 cmake --build --preset windows
 bash scripts/check-windows-driver.sh --self-test
 bash scripts/check-windows-driver.sh build/windows
+bash scripts/check-windows-propui.sh build/windows
 windows_time=$(elapsed $t)
 
 banner "fuzz targets (preset fuzz, ${fuzz_seconds}s each)"
@@ -108,7 +109,7 @@ done
 fuzz_time=$(elapsed $t)
 
 banner "summary ($(elapsed $started))"
-echo "windows ($windows_time): driver library and kaldrin.sys passed the kernel-mode checks"
+echo "windows ($windows_time): driver library and kaldrin.sys passed the kernel-mode checks; kaldprop.dll and its language libraries passed theirs"
 echo "fuzz ($fuzz_time):"
 printf '  %s\n' "${fuzz_results[@]}"
 echo "asan, tool tests with reference kernels ($reference_time):"
