@@ -10,12 +10,15 @@ CameraPage::CameraPage(UINT Title, UINT Dialog) : PropertyPage(Title, Dialog)
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_BAR_CLASSES;
     InitCommonControlsEx(&controls);
-    AcquireDevice();
+    HoldsDevice = AcquireDevice();
 }
 
 CameraPage::~CameraPage()
 {
-    ReleaseDevice();
+    // A page that could not be counted must not end another page's use.
+    if (HoldsDevice) {
+        ReleaseDevice();
+    }
 }
 
 STDMETHODIMP CameraPage::Apply()

@@ -61,6 +61,11 @@ class CameraPage : public PropertyPage {
     void SendCheckState(int Id, ULONG Property, LONG State, LONG CheckedValue) const;
     // Opens the help file at `Context` and gives the focus back to `Button`.
     void ShowHelp(ULONG_PTR Context, int Button) const;
+
+  private:
+    // The page counts as a user of the shared Device (AcquireDevice
+    // succeeded), so its end releases one use.
+    BOOL HoldsDevice = FALSE;
 };
 
 class CSourcePage : public CameraPage {

@@ -424,7 +424,9 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam)
     case WM_ERASEBKGND:
         return TRUE; // the dialog's face colour
     case WM_INITDIALOG:
-        return TRUE;
+        // A procedure that answered FALSE has set the focus itself, or wants
+        // none; only a dialog without a procedure gets the first tab stop.
+        return proc == nullptr ? TRUE : FALSE;
     case WM_CLOSE:
         // A modeless dialog closes through its Cancel command.
         SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),

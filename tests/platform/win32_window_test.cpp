@@ -323,6 +323,15 @@ TEST_F(WindowTest, InitDialogComesAfterTheControlsWithFirstTabStopAndParameter)
     EXPECT_FALSE(IsWindowVisible(Page));
 }
 
+TEST_F(WindowTest, InitDialogAnsweredFalseLeavesTheFocusAlone)
+{
+    Log.initResult = FALSE;
+    Page = CreatePage();
+    ASSERT_NE(Page, nullptr);
+    // The procedure declined: it set the focus itself or wants none.
+    EXPECT_EQ(GetFocus(), nullptr);
+}
+
 TEST_F(WindowTest, ClicksChangeAutomaticButtonsBeforeNotifying)
 {
     Page = CreatePage();

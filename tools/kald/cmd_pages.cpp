@@ -134,12 +134,13 @@ std::string Utf8FromWide(const wchar_t* text)
     return out;
 }
 
-int ParseInteger(const std::string& text, const std::string& what)
+// Ids and values are decimal; a locale may also be written in hex (0x407).
+int ParseInteger(const std::string& text, const std::string& what, int base = 10)
 {
     size_t used = 0;
     long value = 0;
     try {
-        value = std::stol(text, &used, 0);
+        value = std::stol(text, &used, base);
     } catch (const std::exception&) {
         used = 0;
     }
@@ -220,6 +221,9 @@ struct ShownPage {
 
 void Close(ShownPage& shown)
 {
+    if (shown.page == nullptr) {
+        return;
+    }
     shown.page->Show(SW_HIDE);
     shown.page->Deactivate();
     shown.page->SetPageSite(nullptr);
@@ -228,6 +232,30 @@ void Close(ShownPage& shown)
     DestroyWindow(shown.frame);
     host::PumpMessages();
 }
+
+// The open pages of the frame; whatever way the run ends, they are closed
+// (a page left unapplied makes the driver reload its saved settings) and COM
+// is let go.
+class PageFrame {
+  public:
+    PageFrame()
+    {
+        if (FAILED(CoInitialize(nullptr))) {
+            throw UsageError("COM did not initialise");
+        }
+    }
+    ~PageFrame()
+    {
+        for (ShownPage& page : pages) {
+            Close(page);
+        }
+        CoUninitialize();
+    }
+    PageFrame(const PageFrame&) = delete;
+    PageFrame& operator=(const PageFrame&) = delete;
+
+    std::vector<ShownPage> pages;
+};
 
 HWND ControlWindow(const ShownPage& shown, int id)
 {
@@ -264,7 +292,7 @@ void RunPages(const PagesOptions& options)
 {
     const std::string registryFile = RegistryFilePath(options.registry);
     if (!options.locale.empty()) {
-        host::SetUserDefaultLocale(static_cast<LCID>(ParseInteger(options.locale, "--locale")));
+        host::SetUserDefaultLocale(static_cast<LCID>(ParseInteger(options.locale, "--locale", 0)));
     }
     const PageClass* chosen = nullptr;
     if (options.page != "all") {
@@ -295,14 +323,14 @@ void RunPages(const PagesOptions& options)
     }
 
     // Language libraries are installed next to the module.
-    const std::string directory = options.module.substr(0, options.module.find_last_of('/'));
+    const size_t slash = options.module.find_last_of('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : options.module.substr(0, slash == 0 ? 1 : slash);
     SetDllDirectoryA(directory.c_str());
 
-    if (FAILED(CoInitialize(nullptr))) {
-        throw UsageError("COM did not initialise");
-    }
     FrameSite site;
-    std::vector<ShownPage> shown;
+    PageFrame frame;
+    std::vector<ShownPage>& shown = frame.pages;
     for (const PageClass& page : kPageClasses) {
         if (chosen != nullptr && chosen != &page) {
             continue;
@@ -317,7 +345,8 @@ void RunPages(const PagesOptions& options)
             throw UsageError(std::string("creating the page \"") + page.name + "\" failed: " +
                              HresultText(created));
         }
-        ShownPage current;
+        shown.emplace_back();
+        ShownPage& current = shown.back();
         current.page = static_cast<IPropertyPage*>(object);
         PROPPAGEINFO info{};
         info.cb = sizeof info;
@@ -332,11 +361,14 @@ void RunPages(const PagesOptions& options)
                                         0, 0, info.size.cx + 12, info.size.cy + 40, nullptr,
                                         nullptr, nullptr, nullptr);
         const RECT rect{6, 24, 6 + info.size.cx, 24 + info.size.cy};
-        current.page->Activate(current.frame, &rect, FALSE);
+        if (const HRESULT activated = current.page->Activate(current.frame, &rect, FALSE);
+            FAILED(activated)) {
+            throw UsageError(std::string("showing the page \"") + page.name + "\" failed: " +
+                             HresultText(activated));
+        }
         current.page->Show(SW_SHOW);
         current.window = GetWindow(current.frame, GW_CHILD);
         host::PumpMessages();
-        shown.push_back(current);
     }
 
     for (const Action& action : options.actions) {
@@ -361,7 +393,6 @@ void RunPages(const PagesOptions& options)
     for (ShownPage& page : shown) {
         Close(page);
     }
-    CoUninitialize();
     session.SaveRegistryFile();
     if (options.apply) {
         std::cout << "applied; saved to " << registryFile << "\n";
