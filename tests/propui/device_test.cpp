@@ -11,13 +11,11 @@
 #include <vector>
 
 #include "device.h"
+#include "driver_fixture.h"
 #include "kald_host/host_device.h"
 #include "kald_host/host_kernel.h"
 #include "kald_host/host_win32.h"
 #include "kald_sim/camera.h"
-
-// The driver's entry routine, as the platform's loader finds it.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
@@ -40,23 +38,8 @@ struct FakePage : PageDirtyState {
     BOOL dirty = FALSE;
 };
 
-class PropuiDeviceTest : public ::testing::Test {
+class PropuiDeviceTest : public DriverFixture {
   protected:
-    void SetUp() override
-    {
-        ResetWin32();
-        RegistryClear();
-        ResetPool();
-        ResetClock();
-        ResetRequestViolations();
-        driver = std::make_unique<HostDriver>(DriverEntry);
-        ASSERT_TRUE(driver->Loaded());
-        hostDevice = std::make_unique<HostDevice>(bus, *driver, camera);
-        ASSERT_EQ(hostDevice->Initialize(), STATUS_SUCCESS);
-        HW_STREAM_DESCRIPTOR descriptor{};
-        ASSERT_EQ(hostDevice->GetStreamInfo(&descriptor), STATUS_SUCCESS);
-    }
-
     void TearDown() override
     {
         while (DeviceUseCount > 0) {
@@ -64,30 +47,8 @@ class PropuiDeviceTest : public ::testing::Test {
         }
         EXPECT_EQ(SharedDevice, nullptr);
         SettingsChanged = FALSE;
-        hostDevice.reset();
-        EXPECT_EQ(OpenWin32Handles().Total(), 0u) << "a handle, set or module left open";
-        ResetWin32();
-        EXPECT_EQ(RequestViolationCounts().Total(), 0u);
+        TearDownDevice();
     }
-
-    // The driver's live value of an extension item, asked directly.
-    LONG DriverValue(ULONG id)
-    {
-        ExtensionPropertyRecord record{};
-        record.Set = CameraExtensionPropertySet;
-        record.Id = id;
-        record.Flags = KSPROPERTY_TYPE_GET;
-        ULONG bytes = 0;
-        EXPECT_EQ(hostDevice->DeviceProperty(false, &record, sizeof(record), &record,
-                                             sizeof(record), &bytes),
-                  STATUS_SUCCESS);
-        return record.Value;
-    }
-
-    HostBus bus;
-    kald::sim::Camera camera;
-    std::unique_ptr<HostDriver> driver;
-    std::unique_ptr<HostDevice> hostDevice;
 };
 
 TEST_F(PropuiDeviceTest, TwoUsersShareOneHandleAndTheLastClosesIt)

@@ -15,14 +15,13 @@
 #include <unistd.h>
 
 #include "device.h"
+#include "driver_fixture.h"
 #include "kald_host/host_device.h"
 #include "kald_host/host_kernel.h"
 #include "kald_host/host_win32.h"
 #include "kald_sim/camera.h"
 #include "propui_platform.h"
 #include "resource.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
@@ -131,21 +130,11 @@ struct ShownPage {
     }
 };
 
-class PagesTest : public ::testing::Test {
+class PagesTest : public DriverFixture {
   protected:
     void SetUp() override
     {
-        ResetWin32();
-        RegistryClear();
-        ResetPool();
-        ResetClock();
-        ResetRequestViolations();
-        driver = std::make_unique<HostDriver>(DriverEntry);
-        ASSERT_TRUE(driver->Loaded());
-        hostDevice = std::make_unique<HostDevice>(bus, *driver, camera);
-        ASSERT_EQ(hostDevice->Initialize(), STATUS_SUCCESS);
-        HW_STREAM_DESCRIPTOR descriptor{};
-        ASSERT_EQ(hostDevice->GetStreamInfo(&descriptor), STATUS_SUCCESS);
+        DriverFixture::SetUp();
         published = PublishCamera(*hostDevice);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
     }
@@ -164,10 +153,7 @@ class PagesTest : public ::testing::Test {
         EXPECT_EQ(LoadedComServers(), 0u);
         EXPECT_EQ(ComTaskMemoryOutstanding(), 0u);
         EXPECT_EQ(OpenWindowCount(), 0u);
-        hostDevice.reset();
-        EXPECT_EQ(OpenWin32Handles().Total(), 0u) << "a handle, key or module left open";
-        ResetWin32();
-        EXPECT_EQ(RequestViolationCounts().Total(), 0u);
+        TearDownDevice();
     }
 
     // Loads the module as an installer would and registers it.
@@ -236,36 +222,6 @@ class PagesTest : public ::testing::Test {
         }
     }
 
-    LONG DriverValue(ULONG id)
-    {
-        ExtensionPropertyRecord record{};
-        record.Set = CameraExtensionPropertySet;
-        record.Id = id;
-        record.Flags = KSPROPERTY_TYPE_GET;
-        ULONG bytes = 0;
-        EXPECT_EQ(hostDevice->DeviceProperty(false, &record, sizeof(record), &record,
-                                             sizeof(record), &bytes),
-                  STATUS_SUCCESS);
-        return record.Value;
-    }
-
-    void SetDriverValue(ULONG id, LONG value)
-    {
-        ExtensionPropertyRecord record{};
-        record.Set = CameraExtensionPropertySet;
-        record.Id = id;
-        record.Flags = KSPROPERTY_TYPE_SET;
-        record.Value = value;
-        ULONG bytes = 0;
-        EXPECT_EQ(hostDevice->DeviceProperty(true, &record, sizeof(record), &record,
-                                             sizeof(record), &bytes),
-                  STATUS_SUCCESS);
-    }
-
-    HostBus bus;
-    kald::sim::Camera camera;
-    std::unique_ptr<HostDriver> driver;
-    std::unique_ptr<HostDevice> hostDevice;
     InterfacePublication published;
     HMODULE module = nullptr;
     std::vector<std::unique_ptr<ShownPage>> pages;
