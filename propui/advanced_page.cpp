@@ -67,37 +67,20 @@ void CAdvancedPage::OnRestoreDefaultsClicked()
     MarkChanged(TRUE, *this);
 }
 
-INT_PTR CAdvancedPage::OnMessage(UINT Message, WPARAM WParam, LPARAM)
+void CAdvancedPage::OnInitDialog()
 {
-    switch (Message) {
-    case WM_INITDIALOG:
-        SetWindowLongA(PageWindow, GWL_STYLE, WS_CHILD);
-        RefreshControls();
-        return FALSE;
-    case WM_ERASEBKGND:
-        RefreshControls();
-        return FALSE;
-    case WM_COMMAND:
-        if (HIWORD(WParam) != BN_CLICKED) {
-            return FALSE;
-        }
-        switch (LOWORD(WParam)) {
-        case IDC_FLUORESCENT_YES:
-        case IDC_FLUORESCENT_NO:
-        case IDC_FREQ_60HZ:
-        case IDC_FREQ_50HZ:
-            OnAnswerClicked(LOWORD(WParam));
-            return TRUE;
-        case IDC_RESTORE_FLICKER:
-            OnRestoreDefaultsClicked();
-            return TRUE;
-        case IDC_FLICKER_HELP:
-            ShowHelp(FlickerHelpContext, IDC_FLICKER_HELP);
-            return TRUE;
-        default:
-            return FALSE;
-        }
-    default:
-        return FALSE;
+    RefreshControls();
+}
+
+BOOL CAdvancedPage::OnClicked(int Id)
+{
+    switch (Id) {
+    case IDC_FLUORESCENT_YES:
+    case IDC_FLUORESCENT_NO:
+    case IDC_FREQ_60HZ:
+    case IDC_FREQ_50HZ: OnAnswerClicked(Id); return TRUE;
+    case IDC_RESTORE_FLICKER: OnRestoreDefaultsClicked(); return TRUE;
+    case IDC_FLICKER_HELP: ShowHelp(FlickerHelpContext, IDC_FLICKER_HELP); return TRUE;
+    default: return FALSE;
     }
 }

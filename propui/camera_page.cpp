@@ -28,6 +28,25 @@ STDMETHODIMP CameraPage::Apply()
     return S_OK;
 }
 
+INT_PTR CameraPage::OnMessage(UINT Message, WPARAM WParam, LPARAM LParam)
+{
+    switch (Message) {
+    case WM_INITDIALOG:
+        SetWindowLongA(PageWindow, GWL_STYLE, WS_CHILD);
+        OnInitDialog();
+        return FALSE;
+    case WM_ERASEBKGND:
+        RefreshControls();
+        return FALSE;
+    case WM_HSCROLL:
+        return OnSliderScrolled(reinterpret_cast<HWND>(LParam));
+    case WM_COMMAND:
+        return HIWORD(WParam) == BN_CLICKED && OnClicked(LOWORD(WParam));
+    default:
+        return FALSE;
+    }
+}
+
 void CameraPage::RefreshDevice()
 {
     if (SharedDevice != nullptr) {

@@ -29,6 +29,21 @@ class CameraPage : public PropertyPage {
     STDMETHOD(Apply)() override;
 
   protected:
+    // The messages every page handles: WM_INITDIALOG (the page window's
+    // style becomes exactly WS_CHILD, then OnInitDialog) and WM_ERASEBKGND (a
+    // refresh: every repaint of the background shows the driver's values
+    // again), both then left to the default processing; WM_HSCROLL; and
+    // WM_COMMAND with BN_CLICKED only. The rest goes to the default
+    // processing.
+    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
+    virtual void OnInitDialog() = 0;
+    virtual void RefreshControls() = 0;
+    // A slider scrolled: TRUE when the page handles scrolling (the flicker
+    // page has no sliders and leaves it to the default processing).
+    virtual BOOL OnSliderScrolled(HWND) { return FALSE; }
+    // A control was clicked: TRUE when the page handles that control.
+    virtual BOOL OnClicked(int Id) = 0;
+
     // The shared Device's requests; without a Device (it could not be made)
     // they fail like requests to a missing camera.
     static void RefreshDevice();
@@ -72,12 +87,11 @@ class CSourcePage : public CameraPage {
   public:
     CSourcePage();
 
-  protected:
-    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
-
   private:
-    void RefreshControls();
-    void OnSliderScrolled(HWND Slider);
+    void OnInitDialog() override;
+    void RefreshControls() override;
+    BOOL OnSliderScrolled(HWND Slider) override;
+    BOOL OnClicked(int Id) override;
     void OnAutoColorClicked();
     void OnExposureLockClicked();
     void OnRestoreDefaultsClicked();
@@ -87,11 +101,10 @@ class CAdvancedPage : public CameraPage {
   public:
     CAdvancedPage();
 
-  protected:
-    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
-
   private:
-    void RefreshControls();
+    void OnInitDialog() override;
+    void RefreshControls() override;
+    BOOL OnClicked(int Id) override;
     void OnAnswerClicked(int Id);
     void OnRestoreDefaultsClicked();
 };
@@ -100,13 +113,12 @@ class CTestPage : public CameraPage {
   public:
     CTestPage();
 
-  protected:
-    INT_PTR OnMessage(UINT Message, WPARAM WParam, LPARAM LParam) override;
-
   private:
-    void RefreshControls();
+    void OnInitDialog() override;
+    void RefreshControls() override;
+    BOOL OnSliderScrolled(HWND Slider) override;
+    BOOL OnClicked(int Id) override;
     void SetLabel(int SliderId, LONG Value) const;
-    void OnSliderScrolled(HWND Slider);
     void OnSwitchClicked(int Id);
     void OnRestoreDefaultsClicked();
 };

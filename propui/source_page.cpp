@@ -61,12 +61,13 @@ void CSourcePage::RefreshControls()
     Enable(IDC_BRIGHTNESS, brightness);
 }
 
-void CSourcePage::OnSliderScrolled(HWND Slider)
+BOOL CSourcePage::OnSliderScrolled(HWND Slider)
 {
     if (const PictureSlider* slider = FindSlider(GetDlgCtrlID(Slider))) {
         SendSliderValue(slider->Id, slider->Property);
     }
     MarkChanged(TRUE, *this);
+    return TRUE;
 }
 
 void CSourcePage::OnAutoColorClicked()
@@ -96,45 +97,22 @@ void CSourcePage::OnRestoreDefaultsClicked()
     MarkChanged(TRUE, *this);
 }
 
-INT_PTR CSourcePage::OnMessage(UINT Message, WPARAM WParam, LPARAM LParam)
+void CSourcePage::OnInitDialog()
 {
-    switch (Message) {
-    case WM_INITDIALOG:
-        SetWindowLongA(PageWindow, GWL_STYLE, WS_CHILD);
-        SetDlgItemTextA(PageWindow, IDC_CAMERA_NAME, CameraDisplayName);
-        for (const PictureSlider& slider : PictureSliders) {
-            SetSliderRange(slider.Id, slider.Min, slider.Max);
-        }
-        RefreshControls();
-        return FALSE;
-    case WM_ERASEBKGND:
-        // Every repaint of the background shows the driver's values again.
-        RefreshControls();
-        return FALSE;
-    case WM_HSCROLL:
-        OnSliderScrolled(reinterpret_cast<HWND>(LParam));
-        return TRUE;
-    case WM_COMMAND:
-        if (HIWORD(WParam) != BN_CLICKED) {
-            return FALSE;
-        }
-        switch (LOWORD(WParam)) {
-        case IDC_AUTO_COLOR:
-            OnAutoColorClicked();
-            return TRUE;
-        case IDC_EXPOSURE_LOCK:
-            OnExposureLockClicked();
-            return TRUE;
-        case IDC_RESTORE_PICTURE:
-            OnRestoreDefaultsClicked();
-            return TRUE;
-        case IDC_PICTURE_HELP:
-            ShowHelp(PictureHelpContext, IDC_PICTURE_HELP);
-            return TRUE;
-        default:
-            return FALSE;
-        }
-    default:
-        return FALSE;
+    SetDlgItemTextA(PageWindow, IDC_CAMERA_NAME, CameraDisplayName);
+    for (const PictureSlider& slider : PictureSliders) {
+        SetSliderRange(slider.Id, slider.Min, slider.Max);
+    }
+    RefreshControls();
+}
+
+BOOL CSourcePage::OnClicked(int Id)
+{
+    switch (Id) {
+    case IDC_AUTO_COLOR: OnAutoColorClicked(); return TRUE;
+    case IDC_EXPOSURE_LOCK: OnExposureLockClicked(); return TRUE;
+    case IDC_RESTORE_PICTURE: OnRestoreDefaultsClicked(); return TRUE;
+    case IDC_PICTURE_HELP: ShowHelp(PictureHelpContext, IDC_PICTURE_HELP); return TRUE;
+    default: return FALSE;
     }
 }

@@ -125,7 +125,7 @@ void CTestPage::RefreshControls()
     Enable(IDC_GAIN, manualExposure);
 }
 
-void CTestPage::OnSliderScrolled(HWND Slider)
+BOOL CTestPage::OnSliderScrolled(HWND Slider)
 {
     if (const TestSlider* slider = FindSlider(GetDlgCtrlID(Slider))) {
         if (SendSliderValue(slider->Id, slider->Property)) {
@@ -133,6 +133,7 @@ void CTestPage::OnSliderScrolled(HWND Slider)
         }
     }
     MarkChanged(TRUE, *this);
+    return TRUE;
 }
 
 void CTestPage::OnSwitchClicked(int Id)
@@ -152,56 +153,36 @@ void CTestPage::OnRestoreDefaultsClicked()
     MarkChanged(TRUE, *this);
 }
 
-INT_PTR CTestPage::OnMessage(UINT Message, WPARAM WParam, LPARAM LParam)
+void CTestPage::OnInitDialog()
 {
-    switch (Message) {
-    case WM_INITDIALOG:
-        SetWindowLongA(PageWindow, GWL_STYLE, WS_CHILD);
-        for (const TestSlider& slider : TestSliders) {
-            SetSliderRange(slider.Id, slider.Min, slider.Max);
-        }
-        RefreshControls();
-        // The error-injection controls stay usable only when the driver
-        // answers their property.
-        SetLastError(0);
-        GetValue(EXT_FRAME_ERROR_TEST);
-        if (GetLastError() != 0) {
-            Enable(IDC_FRAME_ERROR, false);
-            Enable(IDC_PACKET_ERROR, false);
-        }
-        return FALSE;
-    case WM_ERASEBKGND:
-        RefreshControls();
-        return FALSE;
-    case WM_HSCROLL:
-        OnSliderScrolled(reinterpret_cast<HWND>(LParam));
+    for (const TestSlider& slider : TestSliders) {
+        SetSliderRange(slider.Id, slider.Min, slider.Max);
+    }
+    RefreshControls();
+    // The error-injection controls stay usable only when the driver answers
+    // their property.
+    SetLastError(0);
+    GetValue(EXT_FRAME_ERROR_TEST);
+    if (GetLastError() != 0) {
+        Enable(IDC_FRAME_ERROR, false);
+        Enable(IDC_PACKET_ERROR, false);
+    }
+}
+
+BOOL CTestPage::OnClicked(int Id)
+{
+    switch (Id) {
+    case IDC_DPC:
+    case IDC_FIXED_AE_PERIOD:
+    case IDC_FIXED_AWB_PERIOD:
+    case IDC_COMPRESSION:
+    case IDC_FRAME_ERROR: OnSwitchClicked(Id); return TRUE;
+    case IDC_PACKET_ERROR:
+        SetValue(EXT_PACKET_ERROR_TEST, 1);
+        FocusItem(IDC_PACKET_ERROR);
         return TRUE;
-    case WM_COMMAND:
-        if (HIWORD(WParam) != BN_CLICKED) {
-            return FALSE;
-        }
-        switch (LOWORD(WParam)) {
-        case IDC_DPC:
-        case IDC_FIXED_AE_PERIOD:
-        case IDC_FIXED_AWB_PERIOD:
-        case IDC_COMPRESSION:
-        case IDC_FRAME_ERROR:
-            OnSwitchClicked(LOWORD(WParam));
-            return TRUE;
-        case IDC_PACKET_ERROR:
-            SetValue(EXT_PACKET_ERROR_TEST, 1);
-            FocusItem(IDC_PACKET_ERROR);
-            return TRUE;
-        case IDC_RESTORE_TEST:
-            OnRestoreDefaultsClicked();
-            return TRUE;
-        case IDC_TEST_HELP:
-            ShowHelp(TestHelpContext, IDC_TEST_HELP);
-            return TRUE;
-        default:
-            return FALSE;
-        }
-    default:
-        return FALSE;
+    case IDC_RESTORE_TEST: OnRestoreDefaultsClicked(); return TRUE;
+    case IDC_TEST_HELP: ShowHelp(TestHelpContext, IDC_TEST_HELP); return TRUE;
+    default: return FALSE;
     }
 }
