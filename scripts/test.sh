@@ -6,7 +6,8 @@
 #      kernels forced (KALD_FORCE_REFERENCE=1), against the same golden hashes;
 #   3. the Windows cross build of the driver, its objects checked for
 #      kernel-mode rules and its image kaldrin.sys for what the platform loads;
-#   4. every fuzz target for a bounded time on a copy of its seed corpus.
+#   4. every fuzz target for a bounded time on a copy of its seed corpus,
+#      one target per core at a time.
 # Stops at the first failure. KALD_FUZZ_SECONDS sets the time per fuzz target
 # (default 60 under CI, 10 otherwise).
 set -euo pipefail
@@ -81,29 +82,52 @@ fuzz_results=()
 fuzz_work="$root/build/fuzz/run"
 rm -rf "$fuzz_work"
 mkdir -p "$fuzz_work"
+
+# Runs one target on a copy of its seed corpus (the committed corpus stays as
+# it is) and leaves 0 or 1 in its status file; its output goes to its log.
+fuzz_one() {
+    local target=$1
+    local corpus="$fuzz_work/$target/corpus"
+    mkdir -p "$corpus" "$fuzz_work/$target/artifacts"
+    cp "tests/fuzz/corpus/$target/"* "$corpus/"
+    if "build/fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=25 \
+        -rss_limit_mb=2048 -max_len=116865 -dict=tests/fuzz/kald.dict -print_final_stats=1 \
+        -artifact_prefix="$fuzz_work/$target/artifacts/" \
+        "$corpus" >"$logs/fuzz-$target.log" 2>&1; then
+        echo 0 >"$fuzz_work/$target/status"
+    else
+        echo 1 >"$fuzz_work/$target/status"
+    fi
+}
+
+fuzz_targets=()
 for seeds in tests/fuzz/corpus/*/; do
     target=$(basename "$seeds")
-    binary="build/fuzz/tests/fuzz/$target"
-    if [ ! -x "$binary" ]; then
-        echo "test.sh: $seeds has no fuzz target $binary" >&2
+    if [ ! -x "build/fuzz/tests/fuzz/$target" ]; then
+        echo "test.sh: $seeds has no fuzz target build/fuzz/tests/fuzz/$target" >&2
         exit 1
     fi
-    # The committed corpus stays as it is: the fuzzer adds to a copy.
-    corpus="$fuzz_work/$target/corpus"
-    mkdir -p "$corpus" "$fuzz_work/$target/artifacts"
-    cp "$seeds"* "$corpus/"
-    echo "fuzz: $target for ${fuzz_seconds}s ($(ls "$corpus" | wc -l) seeds)"
+    fuzz_targets+=("$target")
+done
+# Each fuzzer uses one core: they run side by side, one per core.
+fuzz_jobs=$(nproc)
+for target in "${fuzz_targets[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$fuzz_jobs" ]; do
+        wait -n || true
+    done
+    echo "fuzz: $target for ${fuzz_seconds}s ($(ls "tests/fuzz/corpus/$target" | wc -l) seeds)"
+    fuzz_one "$target" &
+done
+wait
+for target in "${fuzz_targets[@]}"; do
     log="$logs/fuzz-$target.log"
-    if ! "$binary" -max_total_time="$fuzz_seconds" -timeout=25 -rss_limit_mb=2048 \
-        -max_len=116865 -dict=tests/fuzz/kald.dict -print_final_stats=1 \
-        -artifact_prefix="$fuzz_work/$target/artifacts/" \
-        "$corpus" >"$log" 2>&1; then
+    if [ "$(cat "$fuzz_work/$target/status" 2>/dev/null)" != 0 ]; then
         tail -n 60 "$log"
         echo "test.sh: fuzz target $target failed; the input is in $fuzz_work/$target/artifacts/" >&2
         exit 1
     fi
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    echo "fuzz: $target passed, ${runs:-?} runs, corpus $(ls "$corpus" | wc -l) inputs"
+    echo "fuzz: $target passed, ${runs:-?} runs, corpus $(ls "$fuzz_work/$target/corpus" | wc -l) inputs"
     fuzz_results+=("$target: ${runs:-?} runs, no crash")
 done
 fuzz_time=$(elapsed $t)
