@@ -1,5 +1,7 @@
 #include "win32_text.h"
 
+#include "kald_host/host_win32.h"
+
 namespace kald::host::win32 {
 namespace {
 
@@ -118,3 +120,17 @@ bool EqualFolded(std::u16string_view a, std::u16string_view b)
 }
 
 } // namespace kald::host::win32
+
+namespace kald::host {
+
+std::wstring WideFromAnsi(std::string_view text)
+{
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (unsigned char c : text) {
+        wide += static_cast<wchar_t>(win32::AnsiToUtf16(c));
+    }
+    return wide;
+}
+
+} // namespace kald::host

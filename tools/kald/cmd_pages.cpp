@@ -93,23 +93,8 @@ std::string HresultText(HRESULT result)
     return text;
 }
 
-std::string Utf8FromWide(const wchar_t* text);
-
 // Page titles come as wide strings and window texts in the platform's ANSI
-// code page (Windows-1252); the terminal takes UTF-8.
-std::string Utf8FromAnsi(const std::string& text)
-{
-    static const char16_t kHighHalf[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-    std::wstring wide;
-    for (unsigned char c : text) {
-        wide += static_cast<wchar_t>(c >= 0x80 && c < 0xA0 ? kHighHalf[c - 0x80] : c);
-    }
-    return Utf8FromWide(wide.c_str());
-}
-
+// code page; the terminal takes UTF-8.
 std::string Utf8FromWide(const wchar_t* text)
 {
     std::string out;
@@ -187,7 +172,7 @@ void PrintPage(const std::string& title, HWND window)
         line += state;
         line.resize(32, ' ');
         if (kind != "slider") {
-            line += "\"" + Utf8FromAnsi(control.text) + "\"";
+            line += "\"" + Utf8FromWide(host::WideFromAnsi(control.text).c_str()) + "\"";
         }
         if (!control.enabled) {
             line += "  (disabled)";

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -142,6 +143,10 @@ struct ResourceEntry {
 // a header too small for its fields); never reads outside [data, data+size).
 // The empty first record is skipped.
 bool ParseResourceImage(const uint8_t* data, size_t size, std::vector<ResourceEntry>& entries);
+
+// Text in the ANSI code page (Windows-1252), as the A functions give it, in
+// wide characters: for tools that show window texts.
+std::wstring WideFromAnsi(std::string_view text);
 
 } // namespace kald::host
 
